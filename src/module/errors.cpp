@@ -1,0 +1,42 @@
+#include "module/errors.h"
+
+#include <exception>
+#include <string>
+
+namespace kovalith::py {
+
+PyObject* raise_error(const Error& error) noexcept {
+  PyObject* type = error.kind == ErrorKind::index ? PyExc_IndexError : PyExc_ValueError;
+  PyErr_SetString(type, error.message.c_str());
+  return nullptr;
+}
+
+void add_argument_note(const char* name) noexcept {
+  if (!PyErr_Occurred()) return;
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr) {
+    if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+    PyRef note = PyRef::steal(PyUnicode_FromFormat("while processing '%s'", name));
+    PyRef result;
+    if (note) result = PyRef::steal(PyObject_CallMethod(value, "add_note", "O", note.get()));
+    // A failure to attach the note must not replace the error being reported.
+    if (!result) PyErr_Clear();
+  }
+  PyErr_Restore(type, value, traceback);
+}
+
+void translate_current_exception() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unknown internal error");
+  }
+}
+
+}  // namespace kovalith::py

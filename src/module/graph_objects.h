@@ -1,0 +1,49 @@
+// Native values of the graph classes that hold Python references: nodes and
+// edges with their attribute maps, and the graph that shares them.
+#pragma once
+
+#include "graph/graph_records.h"
+#include "module/attribute_map.h"
+#include "module/instance.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kovalith::py {
+
+struct GraphNodeValue {
+  std::uint64_t index = 0;
+  Vector3D centroid;
+  AttributeMap attributes;
+};
+
+struct GraphEdgeValue {
+  std::uint64_t node_a = 0;
+  std::uint64_t node_b = 0;
+  double shared_area = 0.0;
+  Vector3D contact_centroid;
+  std::string contact_type;
+  AttributeMap attributes;
+};
+
+// Nodes and edges are the caller's very objects (shared, not copied); the
+// wire contacts are owned values.
+struct SpatialGraphValue {
+  std::vector<PyRef> nodes;
+  std::vector<PyRef> edges;
+  std::vector<WireContact> wire_contacts;
+};
+
+using GraphNodeObject = Instance<GraphNodeValue>;
+using GraphEdgeObject = Instance<GraphEdgeValue>;
+using SpatialGraphObject = Instance<SpatialGraphValue>;
+
+// New Python objects around native values (new reference, or nullptr with an
+// exception set).
+PyObject* new_graph_node(GraphNodeValue&& value) noexcept;
+PyObject* new_graph_edge(GraphEdgeValue&& value) noexcept;
+PyObject* new_wire_contact(const WireContact& value) noexcept;
+PyObject* new_spatial_graph(SpatialGraphValue&& value) noexcept;
+
+}  // namespace kovalith::py

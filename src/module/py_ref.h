@@ -1,0 +1,57 @@
+// RAII over CPython references, so reference counting stays out of sight.
+//
+// PyRef owns one strong reference. Construction is explicit about ownership:
+// PyRef::steal takes over a reference the caller already owns (the result of
+// a "new reference" API), PyRef::borrow adds one. release() hands the
+// reference back to the caller, e.g. as a function's return value.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace kovalith::py {
+
+class PyRef {
+ public:
+  PyRef() noexcept = default;
+  static PyRef steal(PyObject* obj) noexcept { return PyRef(obj); }
+  static PyRef borrow(PyObject* obj) noexcept {
+    Py_XINCREF(obj);
+    return PyRef(obj);
+  }
+
+  PyRef(const PyRef& other) noexcept : obj_(other.obj_) { Py_XINCREF(obj_); }
+  PyRef(PyRef&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+  PyRef& operator=(PyRef other) noexcept {
+    std::swap(obj_, other.obj_);
+    return *this;
+  }
+  ~PyRef() { Py_XDECREF(obj_); }
+
+  PyObject* get() const noexcept { return obj_; }
+  PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
+  explicit operator bool() const noexcept { return obj_ != nullptr; }
+
+ private:
+  explicit PyRef(PyObject* obj) noexcept : obj_(obj) {}
+  PyObject* obj_ = nullptr;
+};
+
+// Saves the pending exception on entry and restores it on exit, for code that
+// must call into the interpreter while an error is being propagated.
+class ErrorScope {
+ public:
+  ErrorScope() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+  ~ErrorScope() { PyErr_Restore(type_, value_, traceback_); }
+  ErrorScope(const ErrorScope&) = delete;
+  ErrorScope& operator=(const ErrorScope&) = delete;
+
+ private:
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+};
+
+}  // namespace kovalith::py
