@@ -1,0 +1,60 @@
+// The 2D polygon model and the boolean operations the system needs.
+//
+// A ring is an ordered point list, closed when its last point repeats its
+// first. A polygon is an outer ring plus holes; a region is a list of
+// polygons (the result of every boolean operation; empty = empty region).
+//
+// Every boolean operation reads its operands with the even-odd fill rule, so
+// ring orientation plays no part and self-intersecting rings are handled.
+// Results keep holes; polygon order and ring winding are the clipper's.
+// An operand with a NaN or infinite coordinate gives the empty region.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "records/mesh.h"
+
+namespace kovalith {
+
+struct Point2 {
+  double x = 0.0;
+  double y = 0.0;
+  friend constexpr bool operator==(const Point2&, const Point2&) = default;
+};
+
+using Ring = std::vector<Point2>;
+
+struct Polygon {
+  Ring outer;
+  std::vector<Ring> holes;
+};
+
+using Region = std::vector<Polygon>;
+
+struct GeometryKernel {
+  // Projects the face's corners, in order, into the frame (origin, u, v):
+  // point (d.u, d.v) with d = p - origin. The ring is closed by repeating the
+  // first point unless the last already equals it exactly (NaN never does).
+  // No point is dropped and the winding is kept. Corners must be in range.
+  static Polygon project_and_build_polygon(const std::vector<Vector3D>& vertices,
+                                           std::span<const Index> face, const Vector3D& origin,
+                                           const Vector3D& u, const Vector3D& v);
+};
+
+Region intersect(const Polygon& subject, const Polygon& clip);
+Region subtract(const Polygon& subject, const Polygon& clip);
+Region subtract(const Region& subject, const Polygon& clip);
+
+// |shoelace| of a closed ring; 0 for fewer than 3 points or an open ring.
+double ring_area(const Ring& ring);
+// |outer| - sum |holes|, in absolute value.
+double polygon_area(const Polygon& polygon);
+// Sum of the polygons' areas; 0 for the empty region.
+double region_area(const Region& region);
+// Area-weighted centroid: outer rings weigh with their area, holes with the
+// negative of theirs. Empty for the empty region or zero total area.
+std::optional<Point2> region_centroid(const Region& region);
+
+}  // namespace kovalith
