@@ -35,19 +35,48 @@ PyObject* mesh_get_vertices(PyObject* self, void*) {
   return new_list(inst->value.vertices, [](const Vector3D& v) { return new_vector3d(v); });
 }
 
-PyObject* mesh_get_faces(PyObject* self, void*) {
-  auto* inst = as_instance<Mesh>(self);
-  SharedBorrow borrow(inst->borrow);
-  if (!borrow.ok()) return nullptr;
-  const Mesh& mesh = inst->value;
-  PyRef faces = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(mesh.face_count())));
-  if (!faces) return nullptr;
-  for (std::size_t k = 0; k < mesh.face_count(); ++k) {
-    PyObject* face = new_list(mesh.face(k), [](Index i) { return new_u64(i); });
-    if (face == nullptr) return nullptr;
-    PyList_SET_ITEM(faces.get(), static_cast<Py_ssize_t>(k), face);
+// One int object per vertex position, created on first use and shared by
+// every face corner that names it: a vertex is typically a corner of several
+// faces, and allocating a fresh int per corner dominated the cost of reading.
+class IndexObjects {
+ public:
+  explicit IndexObjects(std::size_t vertex_count) : slots_(vertex_count, nullptr) {}
+  ~IndexObjects() {
+    for (PyObject* obj : slots_) Py_XDECREF(obj);
   }
-  return faces.release();
+  IndexObjects(const IndexObjects&) = delete;
+  IndexObjects& operator=(const IndexObjects&) = delete;
+
+  PyObject* get(Index i) noexcept {
+    PyObject*& slot = slots_[i];
+    if (slot == nullptr) slot = new_u64(i);
+    return Py_XNewRef(slot);
+  }
+
+ private:
+  std::vector<PyObject*> slots_;
+};
+
+PyObject* mesh_get_faces(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    auto* inst = as_instance<Mesh>(self);
+    SharedBorrow borrow(inst->borrow);
+    if (!borrow.ok()) return nullptr;
+    const Mesh& mesh = inst->value;
+    IndexObjects indices(mesh.vertices.size());
+    // The result is a fresh tree of lists that only we can reach until it is
+    // returned; collections triggered by its allocations could not free any of
+    // it and would only rescan it.
+    GcPause pause;
+    PyRef faces = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(mesh.face_count())));
+    if (!faces) return nullptr;
+    for (std::size_t k = 0; k < mesh.face_count(); ++k) {
+      PyObject* face = new_list(mesh.face(k), [&](Index i) { return indices.get(i); });
+      if (face == nullptr) return nullptr;
+      PyList_SET_ITEM(faces.get(), static_cast<Py_ssize_t>(k), face);
+    }
+    return faces.release();
+  });
 }
 
 PyObject* mesh_validate(PyObject* self, PyObject*) {

@@ -54,4 +54,19 @@ class ErrorScope {
   PyObject* traceback_ = nullptr;
 };
 
+// Suspends the cyclic garbage collector for a scope that builds many new
+// container objects no other code can reach yet.
+class GcPause {
+ public:
+  GcPause() noexcept : was_enabled_(PyGC_Disable() != 0) {}
+  ~GcPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  GcPause(const GcPause&) = delete;
+  GcPause& operator=(const GcPause&) = delete;
+
+ private:
+  bool was_enabled_;
+};
+
 }  // namespace kovalith::py
