@@ -1,0 +1,279 @@
+#include "kernel/polygon.h"
+
+#include <polyclipping/clipper.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace kovalith {
+namespace {
+
+using ClipperLib::cInt;
+
+// The int64 grid of one boolean operation.
+//
+// Coordinates are scaled by 2^e, with e chosen from the largest magnitude M
+// among all operand coordinates: with M < 2^k, e = grid_bits - k, so every
+// scaled coordinate lies within +-2^grid_bits. With grid_bits = 52 the grid
+// step is 2^(k-52), at most two units in the last place of M: snapping moves
+// a point by at most one ulp of the largest coordinate, about what one double
+// rounding of it costs. Every grid value (and every intersection point the
+// clipper makes inside the operands' bounding box) has at most 53 significant
+// bits, so scaling back by 2^-e is exact. Any finite coordinates are accepted:
+// the scale follows the operands, so the relative precision (2^-52 of M) is the
+// same from millimetres to astronomical extents; only below M ~ 2^-970, where
+// the exponent is clamped to stay normal, does the grid get coarser than that.
+// NaN and infinities are refused before scaling (converting them to an integer
+// is undefined).
+//
+// Coordinates beyond +-2^30 put the clipper on its 128-bit ("full range")
+// slope tests. Measured on rectangle-by-hexagon intersections and differences
+// (the size of wall and slab faces) that path costs about 5 % per operation;
+// staying below 2^30 would give up 22 bits (a micrometre on a kilometre
+// campus, before areas multiply the error), so the precise grid wins.
+constexpr int grid_bits = 52;
+constexpr int max_scale_exponent = 1022;
+
+struct Grid {
+  double scale = 1.0;    // 2^e
+  double unscale = 1.0;  // 2^-e
+};
+
+// Folds the ring's coordinates into the running maximum magnitude; false if
+// any coordinate is NaN or infinite.
+bool fold_extent(const Ring& ring, double& max_abs) {
+  for (const Point2& p : ring) {
+    const double ax = std::fabs(p.x);
+    const double ay = std::fabs(p.y);
+    // NaN fails both comparisons, so it is caught here too.
+    if (!(ax <= std::numeric_limits<double>::max()) ||
+        !(ay <= std::numeric_limits<double>::max())) {
+      return false;
+    }
+    max_abs = std::max(max_abs, std::max(ax, ay));
+  }
+  return true;
+}
+
+bool fold_extent(const Polygon& polygon, double& max_abs) {
+  if (!fold_extent(polygon.outer, max_abs)) return false;
+  for (const Ring& hole : polygon.holes) {
+    if (!fold_extent(hole, max_abs)) return false;
+  }
+  return true;
+}
+
+Grid grid_for(double max_abs) {
+  int k = 0;
+  if (max_abs > 0.0) std::frexp(max_abs, &k);  // max_abs < 2^k
+  const int e = std::clamp(grid_bits - k, -max_scale_exponent, max_scale_exponent);
+  return {std::ldexp(1.0, e), std::ldexp(1.0, -e)};
+}
+
+// Scratch state of the boolean operations, one per thread: the contact search
+// runs them for every candidate face pair on the worker pool, so the clipper,
+// its input path and its output tree are reused instead of rebuilt per call.
+struct Scratch {
+  ClipperLib::Clipper clipper;
+  ClipperLib::Path path;
+  ClipperLib::PolyTree tree;
+};
+
+// Hands out this thread's scratch and leaves it empty again on every exit,
+// so a failed operation (say, out of memory) cannot leak operands into the
+// next one on the same thread.
+class ScratchLease {
+ public:
+  ScratchLease() : s_(instance()) {}
+  ~ScratchLease() {
+    s_.clipper.Clear();
+    s_.tree.Clear();
+  }
+  ScratchLease(const ScratchLease&) = delete;
+  ScratchLease& operator=(const ScratchLease&) = delete;
+  Scratch& operator*() const { return s_; }
+
+ private:
+  static Scratch& instance() {
+    thread_local Scratch s;
+    return s;
+  }
+  Scratch& s_;
+};
+
+void add_ring(Scratch& s, const Ring& ring, const Grid& grid, ClipperLib::PolyType type) {
+  s.path.clear();
+  // The closing repeat adds nothing to a closed path.
+  std::size_t n = ring.size();
+  if (n > 1 && ring.front() == ring.back()) --n;
+  for (std::size_t i = 0; i < n; ++i) {
+    s.path.emplace_back(static_cast<cInt>(std::nearbyint(ring[i].x * grid.scale)),
+                        static_cast<cInt>(std::nearbyint(ring[i].y * grid.scale)));
+  }
+  // Rings of fewer than 3 distinct points, or of zero area, are refused by
+  // the clipper and simply add nothing.
+  s.clipper.AddPath(s.path, type, true);
+}
+
+void add_polygon(Scratch& s, const Polygon& polygon, const Grid& grid,
+                 ClipperLib::PolyType type) {
+  add_ring(s, polygon.outer, grid, type);
+  for (const Ring& hole : polygon.holes) add_ring(s, hole, grid, type);
+}
+
+Ring closed_ring(const ClipperLib::Path& path, const Grid& grid) {
+  Ring ring;
+  ring.reserve(path.size() + 1);
+  for (const ClipperLib::IntPoint& p : path) {
+    ring.push_back({static_cast<double>(p.X) * grid.unscale,
+                    static_cast<double>(p.Y) * grid.unscale});
+  }
+  if (!ring.empty()) ring.push_back(ring.front());
+  return ring;
+}
+
+// Outer nodes become polygons with their child holes; islands inside a hole
+// follow as polygons of their own, depth first.
+void collect_outer(const ClipperLib::PolyNode& outer, const Grid& grid, Region& out) {
+  Polygon polygon;
+  polygon.outer = closed_ring(outer.Contour, grid);
+  polygon.holes.reserve(outer.Childs.size());
+  for (const ClipperLib::PolyNode* hole : outer.Childs) {
+    polygon.holes.push_back(closed_ring(hole->Contour, grid));
+  }
+  out.push_back(std::move(polygon));
+  for (const ClipperLib::PolyNode* hole : outer.Childs) {
+    for (const ClipperLib::PolyNode* island : hole->Childs) collect_outer(*island, grid, out);
+  }
+}
+
+// Runs the clipper on the operands already added and converts its tree.
+Region execute(Scratch& s, ClipperLib::ClipType type, const Grid& grid) {
+  Region region;
+  // Execute reports an internal failure as false; no region is the only
+  // answer that claims nothing.
+  if (s.clipper.Execute(type, s.tree, ClipperLib::pftEvenOdd, ClipperLib::pftEvenOdd)) {
+    for (const ClipperLib::PolyNode* node : s.tree.Childs) collect_outer(*node, grid, region);
+  }
+  return region;
+}
+
+Region run(const Polygon* subject, const Region* subject_region, const Polygon& clip,
+           ClipperLib::ClipType type) {
+  double max_abs = 0.0;
+  if (subject != nullptr && !fold_extent(*subject, max_abs)) return {};
+  if (subject_region != nullptr) {
+    for (const Polygon& p : *subject_region) {
+      if (!fold_extent(p, max_abs)) return {};
+    }
+  }
+  if (!fold_extent(clip, max_abs)) return {};
+  const Grid grid = grid_for(max_abs);
+  const ScratchLease lease;
+  Scratch& s = *lease;
+  if (subject != nullptr) add_polygon(s, *subject, grid, ClipperLib::ptSubject);
+  if (subject_region != nullptr) {
+    // The polygons of a region do not overlap, so even-odd over all their
+    // rings reads back exactly the region.
+    for (const Polygon& p : *subject_region) add_polygon(s, p, grid, ClipperLib::ptSubject);
+  }
+  add_polygon(s, clip, grid, ClipperLib::ptClip);
+  return execute(s, type, grid);
+}
+
+// Twice the signed shoelace area of a ring of n >= 3 points whose last point
+// repeats its first, measured from the first point to keep the products small.
+double twice_signed_area(const Ring& ring) {
+  const Point2 o = ring.front();
+  double sum = 0.0;
+  for (std::size_t i = 1; i + 2 < ring.size(); ++i) {
+    const double ax = ring[i].x - o.x, ay = ring[i].y - o.y;
+    const double bx = ring[i + 1].x - o.x, by = ring[i + 1].y - o.y;
+    sum += ax * by - bx * ay;
+  }
+  return sum;
+}
+
+bool is_measurable(const Ring& ring) { return ring.size() >= 3 && ring.front() == ring.back(); }
+
+// Adds the ring's weighted first moments: weight * centroid, with weight its
+// absolute area times `sign`.
+void add_moment(const Ring& ring, double sign, double& weight, double& mx, double& my) {
+  if (!is_measurable(ring)) return;
+  const Point2 o = ring.front();
+  double a2 = 0.0, cx = 0.0, cy = 0.0;
+  for (std::size_t i = 1; i + 2 < ring.size(); ++i) {
+    const double ax = ring[i].x - o.x, ay = ring[i].y - o.y;
+    const double bx = ring[i + 1].x - o.x, by = ring[i + 1].y - o.y;
+    const double cross = ax * by - bx * ay;
+    a2 += cross;
+    cx += (ax + bx) * cross;
+    cy += (ay + by) * cross;
+  }
+  if (a2 == 0.0) return;
+  // Centroid of the ring relative to o is (cx, cy) / (3 * a2); its weight
+  // is |a2| / 2.
+  const double w = sign * std::fabs(a2) * 0.5;
+  weight += w;
+  mx += w * (o.x + cx / (3.0 * a2));
+  my += w * (o.y + cy / (3.0 * a2));
+}
+
+}  // namespace
+
+Polygon GeometryKernel::project_and_build_polygon(const std::vector<Vector3D>& vertices,
+                                                  std::span<const Index> face,
+                                                  const Vector3D& origin, const Vector3D& u,
+                                                  const Vector3D& v) {
+  Polygon polygon;
+  Ring& ring = polygon.outer;
+  ring.reserve(face.size() + 1);
+  for (Index i : face) {
+    const Vector3D d = vertices[i] - origin;
+    ring.push_back({dot(d, u), dot(d, v)});
+  }
+  if (!ring.empty() && !(ring.back() == ring.front())) ring.push_back(ring.front());
+  return polygon;
+}
+
+Region intersect(const Polygon& subject, const Polygon& clip) {
+  return run(&subject, nullptr, clip, ClipperLib::ctIntersection);
+}
+
+Region subtract(const Polygon& subject, const Polygon& clip) {
+  return run(&subject, nullptr, clip, ClipperLib::ctDifference);
+}
+
+Region subtract(const Region& subject, const Polygon& clip) {
+  return run(nullptr, &subject, clip, ClipperLib::ctDifference);
+}
+
+double ring_area(const Ring& ring) {
+  if (!is_measurable(ring)) return 0.0;
+  return std::fabs(twice_signed_area(ring)) * 0.5;
+}
+
+double polygon_area(const Polygon& polygon) {
+  double area = ring_area(polygon.outer);
+  for (const Ring& hole : polygon.holes) area -= ring_area(hole);
+  return std::fabs(area);
+}
+
+double region_area(const Region& region) {
+  double area = 0.0;
+  for (const Polygon& polygon : region) area += polygon_area(polygon);
+  return area;
+}
+
+std::optional<Point2> region_centroid(const Region& region) {
+  double weight = 0.0, mx = 0.0, my = 0.0;
+  for (const Polygon& polygon : region) {
+    add_moment(polygon.outer, 1.0, weight, mx, my);
+    for (const Ring& hole : polygon.holes) add_moment(hole, -1.0, weight, mx, my);
+  }
+  if (weight == 0.0) return std::nullopt;
+  return Point2{mx / weight, my / weight};
+}
+
+}  // namespace kovalith

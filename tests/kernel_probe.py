@@ -1,0 +1,149 @@
+"""Drives the native planar kernel through tests/native/kernel_probe.cpp.
+
+The probe is compiled once (with the address and undefined-behaviour
+sanitizers) into the pytest cache, keyed by the hash of its sources, and
+spoken to over a pipe. In Python a ring is a list of (x, y) tuples, a polygon
+a list of rings (outer first) and a region a list of polygons.
+"""
+
+import hashlib
+import os
+import pathlib
+import shutil
+import subprocess
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+SOURCES = [
+    ROOT / "tests/native/kernel_probe.cpp",
+    ROOT / "src/kernel/plane.cpp",
+    ROOT / "src/kernel/polygon.cpp",
+]
+HEADERS = [ROOT / "src/kernel/plane.h", ROOT / "src/kernel/polygon.h",
+           ROOT / "src/records/mesh.h", ROOT / "src/records/vector3d.h"]
+FLAGS = ["-std=c++23", "-O1", "-g", "-Wall", "-Wextra", "-Werror",
+         "-fsanitize=address,undefined", "-fno-sanitize-recover=undefined"]
+
+
+def _build(cache_dir):
+    cxx = os.environ.get("CXX", "g++")
+    if shutil.which(cxx) is None:
+        pytest.skip(f"no C++ compiler ({cxx}) to build the kernel probe")
+    digest = hashlib.sha256(" ".join([cxx, *FLAGS]).encode())
+    for path in SOURCES + HEADERS:
+        digest.update(path.read_bytes())
+    exe = cache_dir / f"kernel_probe-{digest.hexdigest()[:16]}"
+    if not exe.exists():
+        tmp = exe.with_suffix(".tmp")
+        subprocess.run([cxx, *FLAGS, f"-I{ROOT / 'src'}", *map(str, SOURCES),
+                        "-lpolyclipping", "-o", str(tmp)], check=True)
+        tmp.replace(exe)
+    return exe
+
+
+def _num(x):
+    return float(x).hex()
+
+
+def _ring_tokens(ring):
+    return [str(len(ring))] + [_num(c) for p in ring for c in p]
+
+
+def _polygon_tokens(polygon):
+    return [str(len(polygon))] + [t for ring in polygon for t in _ring_tokens(ring)]
+
+
+def _region_tokens(region):
+    return [str(len(region))] + [t for p in region for t in _polygon_tokens(p)]
+
+
+class _Reader:
+    def __init__(self, tokens):
+        self.tokens = tokens
+        self.at = 0
+
+    def next(self):
+        self.at += 1
+        return self.tokens[self.at - 1]
+
+    def count(self):
+        return int(self.next())
+
+    def number(self):
+        return float.fromhex(self.next())
+
+    def ring(self):
+        return [(self.number(), self.number()) for _ in range(self.count())]
+
+    def region(self):
+        return [[self.ring() for _ in range(self.count())] for _ in range(self.count())]
+
+
+class KernelProbe:
+    def __init__(self, exe):
+        env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0:abort_on_error=1")
+        self.proc = subprocess.Popen([str(exe)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     text=True, env=env)
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait(timeout=30)
+
+    def _call(self, *tokens):
+        self.proc.stdin.write(" ".join(tokens) + "\n")
+        self.proc.stdin.flush()
+        line = self.proc.stdout.readline()
+        assert line, f"kernel probe died (exit {self.proc.poll()})"
+        return _Reader(line.split())
+
+    @staticmethod
+    def _mesh_face(vertices, face):
+        return ([str(len(vertices))] + [_num(c) for v in vertices for c in v]
+                + [str(len(face))] + [str(i) for i in face])
+
+    def plane(self, vertices, face):
+        r = self._call("plane", *self._mesh_face(vertices, face))
+        if r.tokens == ["none"]:
+            return None
+        return (r.number(), r.number(), r.number()), r.number()
+
+    def frame(self, normal):
+        r = self._call("frame", *map(_num, normal))
+        return (r.number(), r.number(), r.number()), (r.number(), r.number(), r.number())
+
+    def project(self, vertices, face, origin, u, v):
+        tokens = self._mesh_face(vertices, face) + [_num(c) for w in (origin, u, v) for c in w]
+        return self._call("project", *tokens).ring()
+
+    def intersect(self, a, b):
+        return self._call("intersect", *_polygon_tokens(a), *_polygon_tokens(b)).region()
+
+    def subtract(self, a, b):
+        return self._call("subtract", *_polygon_tokens(a), *_polygon_tokens(b)).region()
+
+    def subtract_region(self, region, b):
+        return self._call("subtract_region", *_region_tokens(region), *_polygon_tokens(b)).region()
+
+    def measure(self, region):
+        """(region_area, [polygon_area of each polygon])"""
+        r = self._call("measure", *_region_tokens(region))
+        values = [float.fromhex(t) for t in r.tokens]
+        return values[0], values[1:]
+
+    def centroid(self, region):
+        r = self._call("centroid", *_region_tokens(region))
+        if r.tokens == ["none"]:
+            return None
+        return r.number(), r.number()
+
+
+@pytest.fixture(scope="session")
+def kernel(request, tmp_path_factory):
+    cache = getattr(request.config, "cache", None)
+    cache_dir = cache.mkdir("kernel_probe") if cache else tmp_path_factory.mktemp("probe")
+    exe = _build(pathlib.Path(cache_dir))
+    probe = KernelProbe(exe)
+    yield probe
+    probe.close()
+    assert probe.proc.returncode == 0
