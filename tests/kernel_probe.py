@@ -26,6 +26,15 @@ FLAGS = ["-std=c++23", "-O1", "-g", "-Wall", "-Wextra", "-Werror",
          "-fsanitize=address,undefined", "-fno-sanitize-recover=undefined"]
 
 
+def _clean_env(**extra):
+    # Under the sanitized suite the interpreter runs with libasan preloaded
+    # and leak checking on: neither may reach the compiler or the probe.
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")}
+    env.update(extra)
+    return env
+
+
 def _build(cache_dir):
     cxx = os.environ.get("CXX", "g++")
     if shutil.which(cxx) is None:
@@ -37,7 +46,7 @@ def _build(cache_dir):
     if not exe.exists():
         tmp = exe.with_suffix(".tmp")
         subprocess.run([cxx, *FLAGS, f"-I{ROOT / 'src'}", *map(str, SOURCES),
-                        "-lpolyclipping", "-o", str(tmp)], check=True)
+                        "-lpolyclipping", "-o", str(tmp)], check=True, env=_clean_env())
         tmp.replace(exe)
     return exe
 
@@ -82,7 +91,8 @@ class _Reader:
 
 class KernelProbe:
     def __init__(self, exe):
-        env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0:abort_on_error=1")
+        env = _clean_env(ASAN_OPTIONS="detect_leaks=0:abort_on_error=1",
+                         UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1")
         self.proc = subprocess.Popen([str(exe)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      text=True, env=env)
 
