@@ -40,7 +40,10 @@ PyObject* mesh_get_vertices(PyObject* self, void*) {
 // faces, and allocating a fresh int per corner dominated the cost of reading.
 class IndexObjects {
  public:
-  explicit IndexObjects(std::size_t vertex_count) : slots_(vertex_count, nullptr) {}
+  // Sharing pays only when corners outnumber vertices; a mesh of many
+  // vertices and few faces gets fresh ints instead of a large empty table.
+  IndexObjects(std::size_t vertex_count, std::size_t corner_count)
+      : slots_(corner_count >= vertex_count ? vertex_count : 0, nullptr) {}
   ~IndexObjects() {
     for (PyObject* obj : slots_) Py_XDECREF(obj);
   }
@@ -48,6 +51,7 @@ class IndexObjects {
   IndexObjects& operator=(const IndexObjects&) = delete;
 
   PyObject* get(Index i) noexcept {
+    if (slots_.empty()) return new_u64(i);
     PyObject*& slot = slots_[i];
     if (slot == nullptr) slot = new_u64(i);
     return Py_XNewRef(slot);
@@ -63,7 +67,7 @@ PyObject* mesh_get_faces(PyObject* self, void*) {
     SharedBorrow borrow(inst->borrow);
     if (!borrow.ok()) return nullptr;
     const Mesh& mesh = inst->value;
-    IndexObjects indices(mesh.vertices.size());
+    IndexObjects indices(mesh.vertices.size(), mesh.corners.size());
     // The result is a fresh tree of lists that only we can reach until it is
     // returned; collections triggered by its allocations could not free any of
     // it and would only rescan it.
