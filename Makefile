@@ -49,4 +49,4 @@ sanitize-test: install
 	ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:detect_stack_use_after_return=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	PYTHONMALLOC=malloc PYTHONPATH=$(SANITIZE_DIR) \
-	  $$($(PYTHON) -c 'import sys; print(sys.executable)') -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+	  $$($(PYTHON) -c 'import sys; print(sys.executable)') -m pytest -q -p no:cacheprovider --capture=sys $(PYTEST_ARGS)
