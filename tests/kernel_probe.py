@@ -19,8 +19,11 @@ SOURCES = [
     ROOT / "tests/native/kernel_probe.cpp",
     ROOT / "src/kernel/plane.cpp",
     ROOT / "src/kernel/polygon.cpp",
+    ROOT / "src/kernel/extrusion.cpp",
+    ROOT / "src/kernel/mesh_clean.cpp",
 ]
 HEADERS = [ROOT / "src/kernel/plane.h", ROOT / "src/kernel/polygon.h",
+           ROOT / "src/kernel/extrusion.h", ROOT / "src/kernel/mesh_clean.h",
            ROOT / "src/records/mesh.h", ROOT / "src/records/vector3d.h"]
 FLAGS = ["-std=c++23", "-O1", "-g", "-Wall", "-Wextra", "-Werror",
          "-fsanitize=address,undefined", "-fno-sanitize-recover=undefined"]
@@ -88,6 +91,11 @@ class _Reader:
     def region(self):
         return [[self.ring() for _ in range(self.count())] for _ in range(self.count())]
 
+    def mesh(self):
+        vertices = [(self.number(), self.number(), self.number()) for _ in range(self.count())]
+        faces = [[self.count() for _ in range(self.count())] for _ in range(self.count())]
+        return vertices, faces
+
 
 class KernelProbe:
     def __init__(self, exe):
@@ -140,6 +148,21 @@ class KernelProbe:
         r = self._call("measure", *_region_tokens(region))
         values = [float.fromhex(t) for t in r.tokens]
         return values[0], values[1:]
+
+    def extrude(self, ring, z_base, height):
+        """(vertices, faces) of the prism over a closed ring"""
+        return self._call("extrude", *_ring_tokens(ring), _num(z_base), _num(height)).mesh()
+
+    def clean(self, tolerance, vertices, faces):
+        """(vertices, faces), or the error message; faces need not be in range"""
+        tokens = [_num(tolerance), str(len(vertices))] + [_num(c) for v in vertices for c in v]
+        tokens.append(str(len(faces)))
+        for face in faces:
+            tokens += [str(len(face))] + [str(i) for i in face]
+        r = self._call("clean", *tokens)
+        if r.tokens[0] == "error":
+            return " ".join(r.tokens[1:])
+        return r.mesh()
 
     def centroid(self, region):
         r = self._call("centroid", *_region_tokens(region))

@@ -1,4 +1,7 @@
 // Mesh: validated polygon mesh; vertices and faces read back as new lists.
+#include "kernel/mesh_clean.h"
+#include "kernel/plane_slice.h"
+#include "kernel/vertex_mean.h"
 #include "module/convert.h"
 #include "module/errors.h"
 #include "module/types.h"
@@ -93,6 +96,56 @@ PyObject* mesh_validate(PyObject* self, PyObject*) {
   });
 }
 
+constexpr std::array<const char*, 1> clean_names = {"tolerance"};
+constexpr std::array<const char*, 2> slice_names = {"normal", "origin"};
+
+PyObject* mesh_clean(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Arguments<1> a;
+    if (!match("clean", clean_names, args, nargs, kwnames, a)) return nullptr;
+    double tolerance = 0.0;
+    if (!convert_argument(&to_double, a[0], tolerance, "tolerance")) return nullptr;
+    auto* inst = as_instance<Mesh>(self);
+    SharedBorrow borrow(inst->borrow);
+    if (!borrow.ok()) return nullptr;
+    Result<Mesh> cleaned = clean_mesh(inst->value, tolerance);
+    if (!cleaned) return raise_error(cleaned.error());
+    return new_mesh(std::move(*cleaned));
+  });
+}
+
+PyObject* mesh_compute_volume_centroid(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    auto* inst = as_instance<Mesh>(self);
+    SharedBorrow borrow(inst->borrow);
+    if (!borrow.ok()) return nullptr;
+    return new_vector3d(vertex_mean(inst->value));
+  });
+}
+
+PyObject* mesh_slice_by_plane(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Arguments<2> a;
+    if (!match("slice_by_plane", slice_names, args, nargs, kwnames, a)) return nullptr;
+    Vector3D normal, origin;
+    if (!convert_argument(&to_vector3d, a[0], normal, "normal") ||
+        !convert_argument(&to_vector3d, a[1], origin, "origin")) {
+      return nullptr;
+    }
+    auto* inst = as_instance<Mesh>(self);
+    SharedBorrow borrow(inst->borrow);
+    if (!borrow.ok()) return nullptr;
+    auto halves = slice_by_plane(inst->value, normal, origin);
+    if (!halves) return raise_error(halves.error());
+    PyRef above = PyRef::steal(new_mesh(std::move(halves->first)));
+    if (!above) return nullptr;
+    PyRef below = PyRef::steal(new_mesh(std::move(halves->second)));
+    if (!below) return nullptr;
+    return PyTuple_Pack(2, above.get(), below.get());
+  });
+}
+
 PyGetSetDef mesh_getset[] = {
     {"vertices", mesh_get_vertices, nullptr, nullptr, nullptr},
     {"faces", mesh_get_faces, nullptr, nullptr, nullptr},
@@ -101,6 +154,16 @@ PyGetSetDef mesh_getset[] = {
 
 PyMethodDef mesh_methods[] = {
     {"validate", mesh_validate, METH_NOARGS, "validate($self)\n--\n\n"},
+    {"clean", as_cfunction(mesh_clean), METH_FASTCALL | METH_KEYWORDS,
+     "clean($self, tolerance)\n--\n\n"
+     "Performs O(N) vertex welding and filters out degenerate/collapsed faces."},
+    {"compute_volume_centroid", mesh_compute_volume_centroid, METH_NOARGS,
+     "compute_volume_centroid($self)\n--\n\n"
+     "Computes the 3D centroid of the entire mesh volume."},
+    {"slice_by_plane", as_cfunction(mesh_slice_by_plane), METH_FASTCALL | METH_KEYWORDS,
+     "slice_by_plane($self, normal, origin)\n--\n\n"
+     "True 3D Freeform Mesh Slicing Engine. Splits an arbitrary mesh using a 3D Plane.\n"
+     "Returns a tuple of two valid 3D meshes (above_plane_mesh, below_plane_mesh)."},
     {},
 };
 

@@ -12,9 +12,14 @@
 //   intersect P P | subtract P P | subtract_region REGION P -> REGION
 //   measure REGION             -> region_area polygon_area...
 //   centroid REGION            -> none | x y
+//   extrude RING z_base height -> MESH-OUT
+//   clean tolerance MESH FACES -> MESH-OUT | error message...
 //
 // MESH = count x y z...; FACE = count index...; RING = count x y...;
-// P = ring-count RING... (outer first); REGION = polygon-count P...
+// P = ring-count RING... (outer first); REGION = polygon-count P...;
+// FACES = count FACE...; MESH-OUT = MESH FACES.
+#include "kernel/extrusion.h"
+#include "kernel/mesh_clean.h"
 #include "kernel/plane.h"
 #include "kernel/polygon.h"
 
@@ -72,6 +77,19 @@ Region region() {
 }
 
 void put(double v) { std::printf(" %a", v); }
+void put_mesh(const Mesh& m) {
+  std::printf(" %zu", m.vertices.size());
+  for (const Vector3D& v : m.vertices) {
+    put(v.x);
+    put(v.y);
+    put(v.z);
+  }
+  std::printf(" %zu", m.face_count());
+  for (std::size_t k = 0; k < m.face_count(); ++k) {
+    std::printf(" %zu", m.face(k).size());
+    for (Index i : m.face(k)) std::printf(" %llu", static_cast<unsigned long long>(i));
+  }
+}
 void put_ring(const Ring& r) {
   std::printf(" %zu", r.size());
   for (const Point2& p : r) {
@@ -129,6 +147,20 @@ int main() {
         put(c->y);
       } else {
         std::printf(" none");
+      }
+    } else if (op == "extrude") {
+      const Ring r = ring();
+      const double z = number();
+      put_mesh(extrude_polygon_to_mesh(r, z, number()));
+    } else if (op == "clean") {
+      const double tolerance = number();
+      Mesh m;
+      m.vertices = mesh_vertices();
+      for (std::size_t k = count(); k > 0; --k) m.add_face(face());
+      if (auto cleaned = clean_mesh(m, tolerance)) {
+        put_mesh(*cleaned);
+      } else {
+        std::printf(" error %s", cleaned.error().message.c_str());
       }
     } else {
       std::printf(" error unknown-op");

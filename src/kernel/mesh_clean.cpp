@@ -1,0 +1,162 @@
+#include "kernel/mesh_clean.h"
+
+#include <bit>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+#include <new>
+#include <string>
+
+namespace kovalith {
+namespace {
+
+struct WeldKey {
+  std::int64_t x, y, z;
+  friend bool operator==(const WeldKey&, const WeldKey&) = default;
+};
+
+WeldKey weld_key(const Vector3D& v, double tolerance) {
+  return {weld_coordinate(v.x / tolerance), weld_coordinate(v.y / tolerance),
+          weld_coordinate(v.z / tolerance)};
+}
+
+// Neighbouring grid cells differ in the low bits of one component only, so
+// the components are multiplied apart and the sum is fully avalanched
+// (the finaliser of MurmurHash3) before its top bits pick a slot.
+std::uint64_t hash_key(const WeldKey& k) {
+  std::uint64_t h = static_cast<std::uint64_t>(k.x) * 0x9E3779B97F4A7C15ull;
+  h ^= static_cast<std::uint64_t>(k.y) * 0xC2B2AE3D27D4EB4Full;
+  h ^= static_cast<std::uint64_t>(k.z) * 0x165667B19E3779F9ull;
+  h ^= h >> 33;
+  h *= 0xFF51AFD7ED558CCDull;
+  h ^= h >> 33;
+  h *= 0xC4CEB9FE1A85EC53ull;
+  h ^= h >> 33;
+  return h;
+}
+
+Error invalid_index(std::size_t face) {
+  return Error{ErrorKind::index, "Face " + std::to_string(face) + " references invalid index."};
+}
+
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+
+// Open-addressing weld map from key to new vertex index, sized once for the
+// vertex count (load factor at most one half) and probed linearly. A slot
+// holds a fragment of the hash and the index + 1 (0 = empty); the keys
+// themselves sit densely by new index, so the table stays small enough to
+// stay mostly in cache. U is uint32 for meshes below 2^32 vertices (8-byte
+// slots), uint64 beyond.
+template <class U>
+class WeldMap {
+ public:
+  explicit WeldMap(std::size_t vertex_count)
+      : keys_(std::make_unique_for_overwrite<WeldKey[]>(vertex_count)) {
+    std::size_t capacity = 16;
+    while (capacity < 2 * vertex_count) capacity *= 2;
+    mask_ = capacity - 1;
+    shift_ = 64 - std::countr_zero(capacity);
+    // calloc hands out zeroed pages without touching them first.
+    slots_.reset(static_cast<Slot*>(std::calloc(capacity, sizeof(Slot))));
+    if (!slots_) throw std::bad_alloc();
+  }
+
+  // Index of the key's vertex; `next` (the count of keys so far) if the key
+  // is new, which is then recorded with that index.
+  U find_or_insert(const WeldKey& key, U next) {
+    const std::uint64_t h = hash_key(key);
+    const U tag = static_cast<U>(h);
+    for (std::size_t pos = h >> shift_;; pos = (pos + 1) & mask_) {
+      Slot& slot = slots_[pos];
+      if (slot.index_plus_one == 0) {
+        slot = {tag, static_cast<U>(next + 1)};
+        keys_[next] = key;
+        return next;
+      }
+      if (slot.tag == tag && keys_[slot.index_plus_one - 1] == key) return slot.index_plus_one - 1;
+    }
+  }
+
+ private:
+  struct Slot {
+    U tag;
+    U index_plus_one;
+  };
+  std::unique_ptr<WeldKey[]> keys_;
+  std::unique_ptr<Slot[], FreeDeleter> slots_;
+  std::size_t mask_ = 0;
+  int shift_ = 0;
+};
+
+template <class U>
+Result<Mesh> clean_with(const Mesh& mesh, double tolerance) {
+  const std::size_t n = mesh.vertices.size();
+  Mesh out;
+  out.reserve(n, mesh.face_count(), mesh.corners.size());
+  // Pass 1 welds every vertex and remembers where it went, so pass 2 reads
+  // each corner's new index instead of hashing the same key again.
+  auto remap = std::make_unique_for_overwrite<U[]>(n);
+  {
+    WeldMap<U> map(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      const Vector3D& v = mesh.vertices[i];
+      const U next = static_cast<U>(out.vertices.size());
+      const U k = map.find_or_insert(weld_key(v, tolerance), next);
+      if (k == next) out.vertices.push_back(v);
+      remap[i] = k;
+    }
+  }
+  for (std::size_t f = 0; f < mesh.face_count(); ++f) {
+    const std::size_t begin = out.corners.size();
+    for (const Index j : mesh.face(f)) {
+      if (j >= n) return std::unexpected(invalid_index(f));
+      const Index k = remap[j];
+      if (out.corners.size() != begin && out.corners.back() == k) continue;
+      out.corners.push_back(k);
+    }
+    std::size_t count = out.corners.size() - begin;
+    if (count >= 3 && out.corners[begin] == out.corners.back()) {
+      out.corners.pop_back();
+      --count;
+    }
+    if (count < 3) {
+      out.discard_open_face();
+    } else {
+      out.close_face();
+    }
+  }
+  // Heavily welded meshes would otherwise carry their input's capacity.
+  if (out.vertices.size() < out.vertices.capacity() / 2) out.vertices.shrink_to_fit();
+  if (out.corners.size() < out.corners.capacity() / 2) out.corners.shrink_to_fit();
+  return out;
+}
+
+}  // namespace
+
+std::int64_t weld_coordinate(double q) {
+  constexpr double two_63 = 9223372036854775808.0;
+  if (q != q) return 0;
+  if (q >= two_63) return std::numeric_limits<std::int64_t>::max();
+  if (q < -two_63) return std::numeric_limits<std::int64_t>::min();
+  // In range: truncation is exact, and so is the fraction q - t (for
+  // |q| >= 2^52, q is an integer and the fraction is 0).
+  std::int64_t t = static_cast<std::int64_t>(q);
+  const double fraction = q - static_cast<double>(t);
+  if (fraction >= 0.5) {
+    ++t;
+  } else if (fraction <= -0.5) {
+    --t;
+  }
+  return t;
+}
+
+Result<Mesh> clean_mesh(const Mesh& mesh, double tolerance) {
+  if (mesh.vertices.size() < std::numeric_limits<std::uint32_t>::max()) {
+    return clean_with<std::uint32_t>(mesh, tolerance);
+  }
+  return clean_with<std::uint64_t>(mesh, tolerance);
+}
+
+}  // namespace kovalith

@@ -1,0 +1,32 @@
+// Vertex welding on a cubic grid and removal of collapsed faces.
+//
+// A vertex's weld key is (Q(x / t), Q(y / t), Q(z / t)) for tolerance t, where
+// Q rounds half away from zero and converts to int64 with saturation (NaN
+// gives 0). Cell k along an axis holds the quotients in [k - 0.5, k + 0.5)
+// for k > 0, mirrored for k < 0, and (-0.5, 0.5) for k = 0; neighbouring cells
+// are never searched. A negative t welds as |t|; t = 0 welds by the sign
+// pattern of the coordinates, a NaN t welds everything into the first vertex.
+//
+// Output vertices: one exact copy of the first vertex of each key, in order of
+// first appearance (unused vertices included, nothing compacted). Faces are
+// remapped in order: a corner repeating the previous kept corner is dropped,
+// then one repeat across the closing pair; a face left with fewer than 3
+// corners is dropped. Nothing else (collinearity, area) is tested.
+//
+// A corner index not below the vertex count fails with IndexError "Face {n}
+// references invalid index." for the first such face n (counting every face).
+#pragma once
+
+#include <cstdint>
+
+#include "records/error.h"
+#include "records/mesh.h"
+
+namespace kovalith {
+
+// Q above: round half away from zero, saturating, NaN -> 0.
+std::int64_t weld_coordinate(double quotient);
+
+Result<Mesh> clean_mesh(const Mesh& mesh, double tolerance);
+
+}  // namespace kovalith
