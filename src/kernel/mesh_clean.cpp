@@ -1,5 +1,6 @@
 #include "kernel/mesh_clean.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdlib>
 #include <limits>
@@ -63,10 +64,13 @@ class WeldMap {
     if (!slots_) throw std::bad_alloc();
   }
 
-  // Index of the key's vertex; `next` (the count of keys so far) if the key
-  // is new, which is then recorded with that index.
-  U find_or_insert(const WeldKey& key, U next) {
-    const std::uint64_t h = hash_key(key);
+  // Starts loading the key's home slot, so that probes issued a few keys
+  // ahead overlap their cache misses instead of paying them one by one.
+  void prefetch(std::uint64_t h) const { __builtin_prefetch(&slots_[h >> shift_]); }
+
+  // Index of the key (of hash h)'s vertex; `next` (the count of keys so far)
+  // if the key is new, which is then recorded with that index.
+  U find_or_insert(const WeldKey& key, std::uint64_t h, U next) {
     const U tag = static_cast<U>(h);
     for (std::size_t pos = h >> shift_;; pos = (pos + 1) & mask_) {
       Slot& slot = slots_[pos];
@@ -100,11 +104,27 @@ Result<Mesh> clean_with(const Mesh& mesh, double tolerance) {
   auto remap = std::make_unique_for_overwrite<U[]>(n);
   {
     WeldMap<U> map(n);
+    // Keys are computed `lookahead` vertices before they are probed, their
+    // slots prefetched meanwhile; the ring holds the keys in flight.
+    constexpr std::size_t lookahead = 16;
+    struct Pending {
+      WeldKey key;
+      std::uint64_t hash;
+    };
+    Pending ring[lookahead];
+    auto stage = [&](std::size_t i) {
+      Pending& p = ring[i % lookahead];
+      p.key = weld_key(mesh.vertices[i], tolerance);
+      p.hash = hash_key(p.key);
+      map.prefetch(p.hash);
+    };
+    for (std::size_t i = 0; i < std::min(n, lookahead); ++i) stage(i);
     for (std::size_t i = 0; i < n; ++i) {
-      const Vector3D& v = mesh.vertices[i];
+      const Pending p = ring[i % lookahead];
+      if (i + lookahead < n) stage(i + lookahead);
       const U next = static_cast<U>(out.vertices.size());
-      const U k = map.find_or_insert(weld_key(v, tolerance), next);
-      if (k == next) out.vertices.push_back(v);
+      const U k = map.find_or_insert(p.key, p.hash, next);
+      if (k == next) out.vertices.push_back(mesh.vertices[i]);
       remap[i] = k;
     }
   }
@@ -134,23 +154,6 @@ Result<Mesh> clean_with(const Mesh& mesh, double tolerance) {
 }
 
 }  // namespace
-
-std::int64_t weld_coordinate(double q) {
-  constexpr double two_63 = 9223372036854775808.0;
-  if (q != q) return 0;
-  if (q >= two_63) return std::numeric_limits<std::int64_t>::max();
-  if (q < -two_63) return std::numeric_limits<std::int64_t>::min();
-  // In range: truncation is exact, and so is the fraction q - t (for
-  // |q| >= 2^52, q is an integer and the fraction is 0).
-  std::int64_t t = static_cast<std::int64_t>(q);
-  const double fraction = q - static_cast<double>(t);
-  if (fraction >= 0.5) {
-    ++t;
-  } else if (fraction <= -0.5) {
-    --t;
-  }
-  return t;
-}
 
 Result<Mesh> clean_mesh(const Mesh& mesh, double tolerance) {
   if (mesh.vertices.size() < std::numeric_limits<std::uint32_t>::max()) {

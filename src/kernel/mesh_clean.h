@@ -18,14 +18,31 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 
 #include "records/error.h"
 #include "records/mesh.h"
 
 namespace kovalith {
 
-// Q above: round half away from zero, saturating, NaN -> 0.
-std::int64_t weld_coordinate(double quotient);
+// Q above: round half away from zero, saturating, NaN -> 0. Inline: it runs
+// three times per vertex.
+inline std::int64_t weld_coordinate(double q) {
+  constexpr double two_63 = 9223372036854775808.0;
+  if (q != q) return 0;
+  if (q >= two_63) return std::numeric_limits<std::int64_t>::max();
+  if (q < -two_63) return std::numeric_limits<std::int64_t>::min();
+  // In range: truncation is exact, and so is the fraction q - t (for
+  // |q| >= 2^52, q is an integer and the fraction is 0).
+  std::int64_t t = static_cast<std::int64_t>(q);
+  const double fraction = q - static_cast<double>(t);
+  if (fraction >= 0.5) {
+    ++t;
+  } else if (fraction <= -0.5) {
+    --t;
+  }
+  return t;
+}
 
 Result<Mesh> clean_mesh(const Mesh& mesh, double tolerance);
 
