@@ -76,6 +76,7 @@ class TestFacePlane:
         ([(0, 0, 0), (1e-5, 0, 0), (0, 1e-4, 0)], [0, 1, 2]),  # Newell length 1e-9
         ([(NAN, 0, 0), (1, 0, 0), (0, 1, 0)], [0, 1, 2]),      # no plane from NaN
         ([(INF, 0, 0), (1, 0, 0), (0, 1, 0)], [0, 1, 2]),
+        ([(0, 0, 0), (1e200, 0, 0), (0, 1e200, 0)], [0, 1, 2]),  # Newell sums overflow
     ])
     def test_absent(self, kernel, verts, face):
         assert kernel.plane(verts, face) is None

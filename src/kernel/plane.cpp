@@ -1,6 +1,7 @@
 #include "kernel/plane.h"
 
 #include <cmath>
+#include <limits>
 
 namespace kovalith {
 namespace {
@@ -25,10 +26,12 @@ std::optional<FacePlane> face_plane(const std::vector<Vector3D>& vertices,
     n.z += (a.x - b.x) * (a.y + b.y);
   }
   const double len = length(n);
-  // Written so that a NaN length (a face with a non-finite coordinate) also
-  // has no plane: a NaN normal is no plane, and every consumer would have to
-  // guard against it.
-  if (!(len >= min_newell_length)) return std::nullopt;
+  // A face with a non-finite coordinate (NaN length), or one so large that
+  // the Newell sums overflow (infinite length), has no plane either: its
+  // normal would hold NaN, and every consumer would have to guard against it.
+  if (!(len >= min_newell_length && len <= std::numeric_limits<double>::max())) {
+    return std::nullopt;
+  }
   FacePlane plane;
   plane.normal = {n.x / len, n.y / len, n.z / len};
   plane.offset = -dot(plane.normal, vertices[face[0]]);

@@ -4,7 +4,8 @@
 // plane passes exactly through the face's first vertex (normal.p + offset = 0).
 // Absent for faces of fewer than 3 corners and for faces whose Newell vector
 // is shorter than 1e-8 (twice the area of a planar face, so faces below an
-// area of 5e-9 square units have no plane).
+// area of 5e-9 square units have no plane); absent too when that length is
+// NaN or infinite (a non-finite coordinate, or sums beyond the double range).
 //
 // plane_frame: axes U, V for a unit normal n, with U x V = n. The reference
 // axis is X unless |n.x| >= 0.9 (then Y); U = n x h / |n x h|, V = n x U (not
