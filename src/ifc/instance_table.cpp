@@ -1,0 +1,93 @@
+#include "ifc/instance_table.h"
+
+#include <random>
+
+namespace kovalith::ifc {
+namespace {
+
+constexpr std::size_t initial_slots = 1024;
+
+// splitmix64: a fast mixer whose every output bit depends on every input bit.
+std::uint64_t mix(std::uint64_t x) {
+  x += 0x9E3779B97F4A7C15ULL;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+  return x ^ (x >> 31);
+}
+
+// Seeded once per thread from the system's entropy, advanced for every table.
+std::uint64_t next_seed() {
+  thread_local std::uint64_t state = [] {
+    std::random_device device;
+    return (std::uint64_t{device()} << 32) ^ device();
+  }();
+  state = mix(state);
+  return state;
+}
+
+}  // namespace
+
+InstanceTable::InstanceTable() : slots_(initial_slots), seed_(next_seed()) {}
+
+std::size_t InstanceTable::home(std::uint64_t run) const {
+  return static_cast<std::size_t>(mix(run ^ seed_)) & (slots_.size() - 1);
+}
+
+std::uint64_t InstanceTable::find_block(std::uint64_t run) {
+  if (recent_valid_ && recent_run_ == run) return recent_block_;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = home(run);; i = (i + 1) & mask) {
+    const Slot& slot = slots_[i];
+    if (slot.block == empty_) return empty_;
+    if (slot.run == run) {
+      recent_valid_ = true;
+      recent_run_ = run;
+      recent_block_ = slot.block;
+      return slot.block;
+    }
+  }
+}
+
+std::uint64_t InstanceTable::add_block(std::uint64_t run) {
+  // At most half full, so probing always meets an empty slot soon.
+  if (2 * (blocks_.size() + 1) > slots_.size()) grow();
+  Block fresh;
+  fresh.fill(empty_);
+  blocks_.push_back(fresh);
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t i = home(run);
+  while (slots_[i].block != empty_) i = (i + 1) & mask;
+  slots_[i] = {run, blocks_.size() - 1};
+  recent_valid_ = true;
+  recent_run_ = run;
+  recent_block_ = blocks_.size() - 1;
+  return recent_block_;
+}
+
+std::uint64_t* InstanceTable::find(std::uint64_t key) {
+  const std::uint64_t block = find_block(key >> run_bits_);
+  if (block == empty_) return nullptr;
+  std::uint64_t& position = blocks_[block][key & ((std::uint64_t{1} << run_bits_) - 1)];
+  return position == empty_ ? nullptr : &position;
+}
+
+void InstanceTable::insert(std::uint64_t key, std::uint64_t position) {
+  const std::uint64_t run = key >> run_bits_;
+  std::uint64_t block = find_block(run);
+  if (block == empty_) block = add_block(run);
+  blocks_[block][key & ((std::uint64_t{1} << run_bits_) - 1)] = position;
+}
+
+void InstanceTable::grow() {
+  std::vector<Slot> old(slots_.size() * 2);
+  old.swap(slots_);
+  const std::size_t mask = slots_.size() - 1;
+  for (const Slot& slot : old) {
+    if (slot.block == empty_) continue;
+    std::size_t i = home(slot.run);
+    while (slots_[i].block != empty_) i = (i + 1) & mask;
+    slots_[i] = slot;
+  }
+}
+
+}  // namespace kovalith::ifc
