@@ -1,8 +1,10 @@
 // SpatialRegistry: deep copies of meshes, wires and apertures, copied in both
 // directions; the workspace a graph is compiled from.
+#include "graph/graph_build.h"
 #include "graph/registry.h"
 #include "module/convert.h"
 #include "module/errors.h"
+#include "module/graph_objects.h"
 #include "module/types.h"
 
 #include <array>
@@ -67,6 +69,64 @@ int registry_set(PyObject* self, PyObject* value, void* closure) {
   });
 }
 
+constexpr std::array<const char*, 1> build_names = {"tolerance"};
+
+class GcPause {
+ public:
+  GcPause() noexcept : was_enabled_(PyGC_Disable() != 0) {}
+  ~GcPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  GcPause(const GcPause&) = delete;
+  GcPause& operator=(const GcPause&) = delete;
+
+ private:
+  bool was_enabled_;
+};
+
+// The whole build runs with the interpreter lock held: the workers only read
+// the registry's native copies, and every Python object is made here, on the
+// calling thread, once the native build is complete.
+PyObject* registry_build_spatial_graph(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Arguments<1> a;
+    if (!match("build_spatial_graph", build_names, args, nargs, kwnames, a)) return nullptr;
+    double tolerance = 0.0;
+    if (!convert_argument(&to_double, a[0], tolerance, "tolerance")) return nullptr;
+    auto* inst = as_instance<Registry>(self);
+    SharedBorrow borrow(inst->borrow);
+    if (!borrow.ok()) return nullptr;
+
+    GraphBuild build = build_graph(inst->value, tolerance);
+
+    // A large graph is hundreds of thousands of new container objects, and
+    // each few hundred allocations would otherwise start a collection that
+    // walks the caller's whole heap. The new objects cannot form a cycle
+    // before the caller holds them, and no Python code runs until the graph is
+    // complete, so collections are paused here and resumed as they were.
+    GcPause pause;
+    SpatialGraphValue graph;
+    graph.nodes.reserve(build.centroids.size());
+    for (std::size_t k = 0; k < build.centroids.size(); ++k) {
+      PyRef node = PyRef::steal(new_graph_node({k, build.centroids[k], {}}));
+      if (!node) return nullptr;
+      graph.nodes.push_back(std::move(node));
+    }
+    graph.edges.reserve(build.edges.size());
+    for (const RawEdge& edge : build.edges) {
+      PyRef object = PyRef::steal(new_graph_edge({edge.node_a, edge.node_b, edge.shared_area,
+                                                  edge.contact_centroid,
+                                                  std::string(contact_type_name(edge.contact_type)),
+                                                  {}}));
+      if (!object) return nullptr;
+      graph.edges.push_back(std::move(object));
+    }
+    graph.wire_contacts = std::move(build.wire_contacts);
+    return new_spatial_graph(std::move(graph));
+  });
+}
+
 PyGetSetDef registry_getset[] = {
     {"meshes", registry_get_meshes<&Registry::meshes>,
      registry_set<Mesh, &Registry::meshes, &to_mesh_list>, nullptr, const_cast<char*>("meshes")},
@@ -79,6 +139,11 @@ PyGetSetDef registry_getset[] = {
 };
 
 PyMethodDef registry_methods[] = {
+    {"build_spatial_graph", as_cfunction(registry_build_spatial_graph),
+     METH_FASTCALL | METH_KEYWORDS,
+     "build_spatial_graph($self, tolerance)\n--\n\nCompiles the spatial Dual Graph, executing O(N) "
+     "vertex welding, O(log N) R*-Tree lookup,\n3D ray-cast column detection, and exact 2D "
+     "polygonal aperture subtractions."},
     {},
 };
 

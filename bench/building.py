@@ -1,0 +1,219 @@
+"""Synthetic buildings for the graph build's tests and benchmarks.
+
+A building is plain data: meshes and apertures as (vertices, faces) with
+vertices as (x, y, z) tuples and faces as lists of vertex positions, wires as
+((x, y, z), (x, y, z)). `Building.registry()` turns it into a
+kovalith.SpatialRegistry.
+
+`grid_building` is the regular case whose contacts can be counted by hand:
+`floors` storeys of `rooms_per_side` x `rooms_per_side` box rooms, one door
+quad in every wall that two rooms share (a notch at the bottom of the wall),
+one column standing in every room. `random_building` varies everything the
+contact search and the wire test care about: room sizes, missing rooms,
+triangulated and reversed faces, doors that cut holes or notches, cover a
+whole wall, sit just off the wall's plane, stair openings in slabs, coplanar
+openings far away, a rotation of the whole building, and columns whose
+midpoints lie inside rooms, on slabs, on edges and on corners.
+"""
+
+from __future__ import annotations
+
+import math
+import random
+from dataclasses import dataclass, field
+
+# Box faces with outward normals over the corners
+# 0 (x0,y0,z0) 1 (x1,y0,z0) 2 (x1,y1,z0) 3 (x0,y1,z0), 4..7 the same at z1.
+BOX_FACES = (
+    (0, 3, 2, 1),  # bottom, -z
+    (4, 5, 6, 7),  # top, +z
+    (0, 1, 5, 4),  # -y
+    (1, 2, 6, 5),  # +x
+    (2, 3, 7, 6),  # +y
+    (3, 0, 4, 7),  # -x
+)
+
+
+def box_vertices(x0, y0, z0, x1, y1, z1):
+    return [(x0, y0, z0), (x1, y0, z0), (x1, y1, z0), (x0, y1, z0),
+            (x0, y0, z1), (x1, y0, z1), (x1, y1, z1), (x0, y1, z1)]
+
+
+def box_mesh(x0, y0, z0, x1, y1, z1):
+    return box_vertices(x0, y0, z0, x1, y1, z1), [list(f) for f in BOX_FACES]
+
+
+def quad(corners):
+    return list(corners), [[0, 1, 2, 3]]
+
+
+@dataclass
+class Building:
+    meshes: list = field(default_factory=list)
+    wires: list = field(default_factory=list)
+    apertures: list = field(default_factory=list)
+
+    def kovalith_lists(self):
+        from kovalith import Mesh, Vector3D, Wire
+
+        def mesh(m):
+            vertices, faces = m
+            return Mesh([Vector3D(*v) for v in vertices], faces)
+
+        return ([mesh(m) for m in self.meshes],
+                [Wire(Vector3D(*a), Vector3D(*b)) for a, b in self.wires],
+                [mesh(m) for m in self.apertures])
+
+    def registry(self):
+        from kovalith import SpatialRegistry
+
+        return SpatialRegistry(*self.kovalith_lists())
+
+
+def grid_building(rooms_per_side, floors, *, room=4.0, height=3.0, door_width=1.0,
+                  door_height=2.0, doors=True, columns=True):
+    """Regular grid; see `grid_expectations` for its contacts."""
+    n = rooms_per_side
+    b = Building()
+    for k in range(floors):
+        z0, z1 = k * height, (k + 1) * height
+        for j in range(n):
+            for i in range(n):
+                x0, y0 = i * room, j * room
+                b.meshes.append(box_mesh(x0, y0, z0, x0 + room, y0 + room, z1))
+                if columns:
+                    cx, cy = x0 + room / 4, y0 + room / 3
+                    b.wires.append(((cx, cy, z0), (cx, cy, z1)))
+                if not doors:
+                    continue
+                if i + 1 < n:  # wall x = x0 + room with the next room in x
+                    x, ym = x0 + room, y0 + room / 2
+                    a, c = ym - door_width / 2, ym + door_width / 2
+                    b.apertures.append(quad([(x, a, z0), (x, c, z0), (x, c, z0 + door_height),
+                                             (x, a, z0 + door_height)]))
+                if j + 1 < n:  # wall y = y0 + room with the next room in y
+                    y, xm = y0 + room, x0 + room / 2
+                    a, c = xm - door_width / 2, xm + door_width / 2
+                    b.apertures.append(quad([(a, y, z0), (c, y, z0), (c, y, z0 + door_height),
+                                             (a, y, z0 + door_height)]))
+    return b
+
+
+def grid_expectations(rooms_per_side, floors, *, room=4.0, height=3.0, door_width=1.0,
+                      door_height=2.0, doors=True):
+    """(wall contacts, slab contacts, total shared area) of `grid_building`."""
+    n = rooms_per_side
+    walls = floors * 2 * n * (n - 1)
+    slabs = n * n * (floors - 1)
+    wall_area = room * height - (door_width * door_height if doors else 0.0)
+    return walls, slabs, walls * wall_area + slabs * room * room
+
+
+def _rotate(point, angle, shift):
+    x, y, z = point
+    c, s = math.cos(angle), math.sin(angle)
+    return (c * x - s * y + shift[0], s * x + c * y + shift[1], z + shift[2])
+
+
+def _place(mesh, angle, shift):
+    vertices, faces = mesh
+    return [_rotate(v, angle, shift) for v in vertices], faces
+
+
+def _vary_faces(rng, mesh):
+    """Reverses some faces and fans others into triangles (same surface)."""
+    vertices, faces = mesh
+    out = []
+    for f in faces:
+        f = list(f)
+        if rng.random() < 0.2:
+            f.reverse()
+        if len(f) == 4 and rng.random() < 0.2:
+            out += [[f[0], f[1], f[2]], [f[0], f[2], f[3]]]
+        else:
+            out.append(f)
+    return vertices, out
+
+
+def random_building(seed, rooms_per_side=4, floors=3, *, tolerance=1e-3, rotate=None):
+    """A varied building for comparing search strategies; returns a Building."""
+    rng = random.Random(seed)
+    n = rooms_per_side
+    xs = [0.0]
+    ys = [0.0]
+    for _ in range(n):
+        xs.append(xs[-1] + rng.choice((2.5, 3.0, 3.5, 4.0, 5.25)))
+        ys.append(ys[-1] + rng.choice((2.5, 3.0, 4.0, 4.5)))
+    zs = [0.0]
+    for _ in range(floors):
+        zs.append(zs[-1] + rng.choice((2.75, 3.0, 3.5)))
+    if rotate is None:
+        rotate = rng.random() < 0.5
+    angle = rng.uniform(0.0, 2 * math.pi) if rotate else 0.0
+    shift = (rng.uniform(-50, 50), rng.uniform(-50, 50), rng.uniform(-5, 5)) if rotate else (0, 0, 0)
+
+    b = Building()
+    present = {(i, j, k) for k in range(floors) for j in range(n) for i in range(n)
+               if rng.random() > 0.1}
+
+    def add_aperture(mesh):
+        b.apertures.append(_place(mesh, angle, shift))
+
+    def add_wire(p, q):
+        b.wires.append((_rotate(p, angle, shift), _rotate(q, angle, shift)))
+
+    def wall_opening(axis, at, lo, hi, z0, z1):
+        """An opening in the wall plane `axis` = `at` spanning [lo, hi] x [z0, z1]."""
+        kind = rng.random()
+        if kind < 0.05:  # the whole wall and more
+            a, c, za, zb = lo - 0.5, hi + 0.5, z0 - 0.5, z1 + 0.5
+        else:
+            width = rng.uniform(0.3, min(1.5, hi - lo - 0.2))
+            a = rng.uniform(lo + 0.1, hi - 0.1 - width)
+            c = a + width
+            za = z0 if kind < 0.6 else rng.uniform(z0 + 0.2, z0 + 0.8)
+            zb = min(z1 - 0.1, za + rng.uniform(0.5, 2.0))
+        offset = rng.choice((0.0, 0.0, 0.0, 0.4 * tolerance, -0.4 * tolerance, 3 * tolerance))
+
+        def p(u, z):
+            w = at + offset
+            return (w, u, z) if axis == 0 else (u, w, z)
+
+        corners = [p(a, za), p(c, za), p(c, zb), p(a, zb)]
+        if rng.random() < 0.5:
+            corners.reverse()
+        if rng.random() < 0.2:  # a thin door leaf: two faces in the wall
+            add_aperture((corners, [[0, 1, 2], [0, 2, 3]]))
+        else:
+            add_aperture(quad(corners))
+
+    for (i, j, k) in sorted(present, key=lambda t: (t[2], t[1], t[0])):
+        x0, x1, y0, y1, z0, z1 = xs[i], xs[i + 1], ys[j], ys[j + 1], zs[k], zs[k + 1]
+        b.meshes.append(_place(_vary_faces(rng, box_mesh(x0, y0, z0, x1, y1, z1)), angle, shift))
+        if (i + 1, j, k) in present and rng.random() < 0.7:
+            wall_opening(0, x1, y0, y1, z0, z1)
+        if (i, j + 1, k) in present and rng.random() < 0.7:
+            wall_opening(1, y1, x0, x1, z0, z1)
+        if (i, j, k + 1) in present and rng.random() < 0.25:  # stair opening
+            a, c = rng.uniform(x0, x1 - 1.0), rng.uniform(y0, y1 - 1.0)
+            add_aperture(quad([(a, c, z1), (a + 1.0, c, z1), (a + 1.0, c + 0.8, z1),
+                               (a, c + 0.8, z1)]))
+        # Columns: inside, midpoint on the slab, on a wall edge, on a corner.
+        kind = rng.random()
+        if kind < 0.4:
+            px, py = rng.uniform(x0, x1), rng.uniform(y0, y1)
+            add_wire((px, py, z0), (px, py, z1))
+        elif kind < 0.6:
+            px, py = rng.uniform(x0, x1), rng.uniform(y0, y1)
+            add_wire((px, py, z0 - 1.0), (px, py, z0 + 1.0))
+        elif kind < 0.8:
+            py = rng.uniform(y0, y1)
+            add_wire((x0, py, z0 - 0.5), (x0, py, z0 + 0.5))
+        else:
+            add_wire((x0, y0, z1 - 1.0), (x0, y0, z1 + 1.0))
+
+    # An opening far away in the plane of a wall: cuts nothing.
+    x = xs[1]
+    add_aperture(quad([(x, 500.0, 0.0), (x, 501.0, 0.0), (x, 501.0, 2.0), (x, 500.0, 2.0)]))
+    rng.shuffle(b.apertures)
+    return b

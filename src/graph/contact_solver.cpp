@@ -1,0 +1,201 @@
+#include "graph/contact_solver.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "graph/coplanarity.h"
+#include "kernel/polygon.h"
+
+namespace kovalith {
+namespace {
+
+// |n.z| above this (strictly) makes a slab contact; the literal, not 1/sqrt(2).
+constexpr double slab_threshold = 0.707;
+
+struct Box2 {
+  double lo_x = INFINITY, lo_y = INFINITY, hi_x = -INFINITY, hi_y = -INFINITY;
+
+  void add(const Ring& ring) {
+    for (const Point2& p : ring) {
+      lo_x = std::fmin(lo_x, p.x);
+      hi_x = std::fmax(hi_x, p.x);
+      lo_y = std::fmin(lo_y, p.y);
+      hi_y = std::fmax(hi_y, p.y);
+    }
+  }
+};
+
+// Whether two boxes overlap with positive width in both axes. When they do
+// not, the polygons inside them share no area: the clipper's grid snapping is
+// monotone, so it cannot create an overlap either.
+bool overlap_has_area(const Box2& a, const Box2& b) {
+  return std::fmin(a.hi_x, b.hi_x) > std::fmax(a.lo_x, b.lo_x) &&
+         std::fmin(a.hi_y, b.hi_y) > std::fmax(a.lo_y, b.lo_y);
+}
+
+Box2 bounds(const Polygon& polygon) {
+  Box2 box;
+  box.add(polygon.outer);
+  return box;
+}
+
+Box2 bounds(const Region& region) {
+  Box2 box;
+  for (const Polygon& polygon : region) box.add(polygon.outer);
+  return box;
+}
+
+struct Cutter {
+  Polygon polygon;
+  Box2 box;
+};
+
+// Everything about face f that every candidate pair shares, computed at most
+// once per face and only when a candidate gets that far.
+class FaceContext {
+ public:
+  FaceContext(const ContactInputs& in, const Mesh& mesh, std::size_t face, const FacePlane& plane)
+      : in_(in), mesh_(mesh), face_(face), plane_(plane) {}
+
+  const Vector3D& origin() { return frame().origin; }
+  const PlaneFrame& axes() { return frame().axes; }
+
+  const Polygon& projection() {
+    if (!projection_) {
+      const Frame& fr = frame();
+      projection_ = GeometryKernel::project_and_build_polygon(mesh_.vertices, mesh_.face(face_),
+                                                              fr.origin, fr.axes.u, fr.axes.v);
+      projection_box_ = bounds(*projection_);
+    }
+    return *projection_;
+  }
+  const Box2& projection_box() {
+    projection();
+    return projection_box_;
+  }
+
+  const std::vector<Cutter>& cutters() {
+    if (!cutters_) {
+      cutters_.emplace();
+      if (in_.apertures != nullptr && !in_.apertures->empty()) {
+        const std::span<const Index> face = mesh_.face(face_);
+        const Box3 box = padded_face_box(mesh_.vertices, face, 0.0);
+        std::vector<std::size_t> chosen;
+        in_.apertures->select(plane_, box, face_thickness(mesh_.vertices, face, plane_), chosen);
+        const Frame& fr = frame();
+        for (std::size_t k : chosen) {
+          const ApertureFace& entry = (*in_.apertures)[k];
+          const Mesh& aperture = in_.aperture_meshes[entry.mesh];
+          Polygon polygon = GeometryKernel::project_and_build_polygon(
+              aperture.vertices, aperture.face(entry.face), fr.origin, fr.axes.u, fr.axes.v);
+          Box2 b = bounds(polygon);
+          cutters_->push_back({std::move(polygon), b});
+        }
+      }
+    }
+    return *cutters_;
+  }
+
+ private:
+  struct Frame {
+    Vector3D origin;
+    PlaneFrame axes;
+  };
+  const Frame& frame() {
+    if (!frame_) frame_ = Frame{mesh_.vertices[mesh_.face(face_)[0]], plane_frame(plane_.normal)};
+    return *frame_;
+  }
+
+  const ContactInputs& in_;
+  const Mesh& mesh_;
+  std::size_t face_;
+  FacePlane plane_;
+  std::optional<Frame> frame_;
+  std::optional<Polygon> projection_;
+  Box2 projection_box_;
+  std::optional<std::vector<Cutter>> cutters_;
+};
+
+}  // namespace
+
+std::vector<RawEdge> find_contacts(std::size_t i, const ContactInputs& in) {
+  std::vector<RawEdge> edges;
+  const Mesh& mesh = in.meshes[i];
+  const std::size_t first = in.leaf_offsets[i];
+  const std::size_t later = in.leaf_offsets[i + 1];  // leaves of meshes j > i start here
+
+  // One index query per mesh, with the box around the query boxes of all its
+  // faces that have a plane; each face then keeps the leaves that meet its
+  // own query box. That is exactly the set a query per face would report, for
+  // a sixth of the tree walks on box-shaped rooms.
+  Box3 reach;
+  bool any = false;
+  for (std::size_t f = 0; f < mesh.face_count(); ++f) {
+    if (!in.planes[first + f]) continue;
+    const Box3& query = in.leaves[first + f].envelope;
+    for (int a = 0; a < 3; ++a) {
+      reach.lo[a] = any ? std::fmin(reach.lo[a], query.lo[a]) : query.lo[a];
+      reach.hi[a] = any ? std::fmax(reach.hi[a], query.hi[a]) : query.hi[a];
+    }
+    any = true;
+  }
+  if (!any) return edges;
+  std::vector<std::size_t> nearby;
+  if (in.index != nullptr) {
+    in.index->query(reach, later, nearby);
+  } else {
+    scan_leaves(in.leaves, reach, later, nearby);
+  }
+  if (nearby.empty()) return edges;
+  std::vector<std::size_t> candidates;
+
+  for (std::size_t f = 0; f < mesh.face_count(); ++f) {
+    const std::optional<FacePlane>& plane = in.planes[first + f];
+    if (!plane) continue;
+    // The query box follows the leaf rule, so it is the face's own envelope.
+    const Box3& query = in.leaves[first + f].envelope;
+    candidates.clear();
+    for (std::size_t leaf : nearby) {
+      if (intersects(in.leaves[leaf].envelope, query)) candidates.push_back(leaf);
+    }
+    if (candidates.empty()) continue;
+
+    FaceContext context(in, mesh, f, *plane);
+    for (std::size_t leaf : candidates) {
+      const std::optional<FacePlane>& other = in.planes[leaf];
+      if (!other || !coplanar_within(*plane, *other, in.tolerance)) continue;
+
+      const SpatialFaceLeaf& candidate = in.leaves[leaf];
+      const Mesh& other_mesh = in.meshes[candidate.mesh_index];
+      const Polygon& a = context.projection();
+      const Polygon b = GeometryKernel::project_and_build_polygon(
+          other_mesh.vertices, other_mesh.face(candidate.face_index), context.origin(),
+          context.axes().u, context.axes().v);
+      if (!overlap_has_area(context.projection_box(), bounds(b))) continue;
+
+      Region region = intersect(a, b);
+      for (const Cutter& cutter : context.cutters()) {
+        if (region.empty()) break;
+        if (!in.literal_apertures && !overlap_has_area(bounds(region), cutter.box)) continue;
+        region = subtract(region, cutter.polygon);
+      }
+      if (region.empty()) continue;
+
+      const double area = region_area(region);
+      if (!(area > in.tolerance)) continue;
+      const std::optional<Point2> centre = region_centroid(region);
+      if (!centre) continue;  // only for a zero total area, excluded above
+
+      const Vector3D& o = context.origin();
+      const PlaneFrame& axes = context.axes();
+      const Vector3D centroid = o + axes.u * centre->x + axes.v * centre->y;
+      const ContactType type = std::fabs(plane->normal.z) > slab_threshold
+                                   ? ContactType::horizontal_slab
+                                   : ContactType::vertical_wall;
+      edges.push_back({i, candidate.mesh_index, area, centroid, type});
+    }
+  }
+  return edges;
+}
+
+}  // namespace kovalith

@@ -1,0 +1,168 @@
+#include "graph/face_index.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include <boost/iterator/function_output_iterator.hpp>
+#include <boost/geometry.hpp>
+#include <boost/geometry/index/rtree.hpp>
+
+namespace kovalith {
+
+namespace bg = boost::geometry;
+namespace bgi = boost::geometry::index;
+
+namespace {
+
+using BgPoint = bg::model::point<double, 3, bg::cs::cartesian>;
+using BgBox = bg::model::box<BgPoint>;
+using TreeValue = std::pair<BgBox, std::size_t>;
+
+// Bulk loading ignores the insertion strategy; the node capacity trades tree
+// depth against the boxes tested per visited node.
+constexpr std::size_t node_capacity = 16;
+
+BgBox to_bg(const Box3& box) {
+  return BgBox(BgPoint(box.lo[0], box.lo[1], box.lo[2]), BgPoint(box.hi[0], box.hi[1], box.hi[2]));
+}
+
+bool has_nan(const Box3& box) noexcept {
+  for (int a = 0; a < 3; ++a) {
+    if (std::isnan(box.lo[a]) || std::isnan(box.hi[a])) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool intersects(const Box3& a, const Box3& b) noexcept {
+  for (int k = 0; k < 3; ++k) {
+    if (!(a.lo[k] <= b.hi[k] && b.lo[k] <= a.hi[k])) return false;
+  }
+  return true;
+}
+
+bool is_finite(const Box3& box) noexcept {
+  for (int a = 0; a < 3; ++a) {
+    if (!std::isfinite(box.lo[a]) || !std::isfinite(box.hi[a])) return false;
+  }
+  return true;
+}
+
+Box3 padded_face_box(const std::vector<Vector3D>& vertices, std::span<const Index> face,
+                     double pad) noexcept {
+  constexpr double big = std::numeric_limits<double>::max();
+  std::array<double, 3> lo{big, big, big};
+  std::array<double, 3> hi{-big, -big, -big};
+  for (Index corner : face) {
+    const Vector3D& p = vertices[corner];
+    const std::array<double, 3> c{p.x, p.y, p.z};
+    for (int a = 0; a < 3; ++a) {
+      lo[a] = std::min(lo[a], c[a]);
+      hi[a] = std::max(hi[a], c[a]);
+    }
+  }
+  Box3 box;
+  for (int a = 0; a < 3; ++a) {
+    const double low = lo[a] - pad;
+    const double high = hi[a] + pad;
+    box.lo[a] = std::min(low, high);
+    box.hi[a] = std::max(low, high);
+  }
+  return box;
+}
+
+std::vector<std::size_t> leaf_offsets(std::span<const Mesh> meshes) {
+  std::vector<std::size_t> offsets;
+  offsets.reserve(meshes.size() + 1);
+  std::size_t total = 0;
+  for (const Mesh& mesh : meshes) {
+    offsets.push_back(total);
+    total += mesh.face_count();
+  }
+  offsets.push_back(total);
+  return offsets;
+}
+
+std::vector<SpatialFaceLeaf> build_leaves(std::span<const Mesh> meshes, double tolerance,
+                                          Execution execution) {
+  const std::vector<std::size_t> offsets = leaf_offsets(meshes);
+  std::vector<SpatialFaceLeaf> leaves(offsets.back());
+  for_each_index(
+      meshes.size(),
+      [&](std::size_t i) {
+        const Mesh& mesh = meshes[i];
+        for (std::size_t f = 0; f < mesh.face_count(); ++f) {
+          leaves[offsets[i] + f] = {padded_face_box(mesh.vertices, mesh.face(f), tolerance), i, f};
+        }
+      },
+      execution);
+  return leaves;
+}
+
+std::vector<std::optional<FacePlane>> build_face_planes(std::span<const Mesh> meshes,
+                                                        Execution execution) {
+  const std::vector<std::size_t> offsets = leaf_offsets(meshes);
+  std::vector<std::optional<FacePlane>> planes(offsets.back());
+  for_each_index(
+      meshes.size(),
+      [&](std::size_t i) {
+        const Mesh& mesh = meshes[i];
+        for (std::size_t f = 0; f < mesh.face_count(); ++f) {
+          planes[offsets[i] + f] = face_plane(mesh.vertices, mesh.face(f));
+        }
+      },
+      execution);
+  return planes;
+}
+
+struct FaceIndex::Tree {
+  bgi::rtree<TreeValue, bgi::rstar<node_capacity>> rtree;
+};
+
+FaceIndex::FaceIndex(std::span<const SpatialFaceLeaf> leaves) : tree_(std::make_unique<Tree>()) {
+  std::vector<TreeValue> values;
+  values.reserve(leaves.size());
+  for (std::size_t k = 0; k < leaves.size(); ++k) {
+    // The tree's packing sorts by coordinates and its queries assume ordered
+    // boxes; NaN or infinite boxes are kept out of it.
+    if (is_finite(leaves[k].envelope)) {
+      values.emplace_back(to_bg(leaves[k].envelope), k);
+    } else {
+      unindexed_.emplace_back(leaves[k].envelope, k);
+    }
+  }
+  tree_->rtree = decltype(tree_->rtree)(values.begin(), values.end());
+}
+
+FaceIndex::~FaceIndex() = default;
+FaceIndex::FaceIndex(FaceIndex&&) noexcept = default;
+FaceIndex& FaceIndex::operator=(FaceIndex&&) noexcept = default;
+
+void FaceIndex::query(const Box3& box, std::size_t first_leaf,
+                      std::vector<std::size_t>& out) const {
+  const std::size_t start = out.size();
+  if (!has_nan(box)) {
+    tree_->rtree.query(bgi::intersects(to_bg(box)) &&
+                           bgi::satisfies([first_leaf](const TreeValue& v) {
+                             return v.second >= first_leaf;
+                           }),
+                       boost::make_function_output_iterator(
+                           [&out](const TreeValue& v) { out.push_back(v.second); }));
+  }
+  for (const auto& [envelope, k] : unindexed_) {
+    if (k >= first_leaf && intersects(envelope, box)) out.push_back(k);
+  }
+  std::sort(out.begin() + static_cast<std::ptrdiff_t>(start), out.end());
+}
+
+void scan_leaves(std::span<const SpatialFaceLeaf> leaves, const Box3& box, std::size_t first_leaf,
+                 std::vector<std::size_t>& out) {
+  for (std::size_t k = first_leaf; k < leaves.size(); ++k) {
+    if (intersects(leaves[k].envelope, box)) out.push_back(k);
+  }
+}
+
+}  // namespace kovalith
