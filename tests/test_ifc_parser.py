@@ -1,5 +1,6 @@
 import math
 import random
+import sys
 
 import pytest
 from hypothesis import example, given, settings, strategies as st
@@ -177,6 +178,15 @@ class TestReading:
         text = "\n".join(["/* Größe: ü€😀 */", "#1=IFCCARTESIANPOINT((0.,0.,0.)); /* ä */"] +
                          TRIANGLE[1:] + ["#4=IFCPOLYLOOP((#1,#2,#3)); /* 😀 */"])
         assert parse(text).faces == [[0, 1, 2]]
+
+    def test_non_ascii_text_gets_no_lasting_utf8_copy(self):
+        # A non-ASCII str would otherwise keep a UTF-8 copy of itself (as
+        # large as the file) for as long as the caller holds it.
+        text = "\n".join(["/* \u00e9 */"] + TRIANGLE + ["#4=IFCPOLYLOOP((#1,#2,#3));"])
+        text = text * 50
+        size = sys.getsizeof(text)
+        assert parse(text).faces == [[0, 1, 2]] * 50
+        assert sys.getsizeof(text) == size
 
     def test_many_points_with_scattered_numbers(self):
         # Enough entries to grow the lookup tables several times; the numbers

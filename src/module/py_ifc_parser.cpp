@@ -14,17 +14,31 @@ struct NoValue {};
 
 constexpr std::array<const char*, 1> parse_names = {"ifc_content"};
 
-// A view of the str's UTF-8 form, valid while the str lives. Texts of
-// hundreds of megabytes are read in place: an ASCII str is its own UTF-8.
-bool to_utf8_view(PyObject* obj, std::string_view& out) noexcept {
+// The UTF-8 form of a str argument, valid for the call. An ASCII str is its
+// own UTF-8 and is read in place; any other str is encoded into a temporary
+// bytes object that dies with the call, rather than into the UTF-8 cache
+// that the interpreter would keep on the caller's (possibly huge) str.
+struct Utf8Text {
+  std::string_view text;
+  PyRef holder;
+};
+
+bool to_utf8_text(PyObject* obj, Utf8Text& out) noexcept {
   if (!PyUnicode_Check(obj)) {
     PyErr_Format(PyExc_TypeError, "expected str, got '%.200s'", Py_TYPE(obj)->tp_name);
     return false;
   }
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
-  if (data == nullptr) return false;
-  out = std::string_view(data, static_cast<std::size_t>(size));
+  if (PyUnicode_IS_COMPACT_ASCII(obj)) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (data == nullptr) return false;
+    out.text = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+  }
+  out.holder = PyRef::steal(PyUnicode_AsUTF8String(obj));
+  if (!out.holder) return false;
+  out.text = std::string_view(PyBytes_AS_STRING(out.holder.get()),
+                              static_cast<std::size_t>(PyBytes_GET_SIZE(out.holder.get())));
   return true;
 }
 
@@ -35,9 +49,9 @@ PyObject* parse_ifc_points_and_faces_method(PyObject*, PyObject* const* args, Py
     if (!match("parse_ifc_points_and_faces", parse_names, args, nargs, kwnames, a)) {
       return nullptr;
     }
-    std::string_view text;
-    if (!convert_argument(&to_utf8_view, a[0], text, "ifc_content")) return nullptr;
-    auto mesh = kovalith::parse_ifc_points_and_faces(text);
+    Utf8Text text;
+    if (!convert_argument(&to_utf8_text, a[0], text, "ifc_content")) return nullptr;
+    auto mesh = kovalith::parse_ifc_points_and_faces(text.text);
     if (!mesh) return raise_error(mesh.error());
     return new_mesh(std::move(*mesh));
   });
