@@ -1,5 +1,6 @@
 import gc
 import math
+import pathlib
 import sys
 from decimal import Decimal
 
@@ -7,6 +8,9 @@ import pytest
 from hypothesis import given, strategies as st
 
 from kovalith import GraphEdge, GraphNode, SpatialGraph, Vector3D
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "bench"))
+import building  # noqa: E402  (bench/building.py: generated buildings)
 
 
 def node(index, *xyz, **attributes):
@@ -262,3 +266,13 @@ class TestReprCallbacks:
         e = edge(0, 1)
         e.set_attribute("v", value)
         return e
+
+
+def test_compiled_graph_exports_rooms_and_contacts_only():
+    graph = building.grid_building(2, 2).registry().build_spatial_graph(1e-3)
+    assert graph.wire_contacts  # one column per room
+    statements = graph.to_cypher_queries()
+    assert len(statements) == len(graph.nodes) + len(graph.edges)
+    assert [s.startswith("CREATE (r") for s in statements] == \
+        [True] * len(graph.nodes) + [False] * len(graph.edges)
+    assert statements[0] == "CREATE (r0:Room {index: 0, centroid_x: 2, centroid_y: 2, centroid_z: 1.5})"

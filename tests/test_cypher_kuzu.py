@@ -1,5 +1,6 @@
 """The exported statements run unchanged on an embedded graph database."""
-import math
+import pathlib
+import sys
 
 import pytest
 
@@ -7,6 +8,9 @@ from kovalith import GraphEdge, GraphNode, SpatialGraph, Vector3D
 
 kuzu = pytest.importorskip(
     "kuzu", reason="the kuzu package (test extra: pip install '.[test]') is not installed")
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "bench"))
+import building  # noqa: E402  (bench/building.py: generated buildings)
 
 ROOM_COLUMNS = "index INT64, centroid_x DOUBLE, centroid_y DOUBLE, centroid_z DOUBLE"
 WALL_COLUMNS = "area DOUBLE, centroid_x DOUBLE, centroid_y DOUBLE, centroid_z DOUBLE, contact_type STRING"
@@ -123,3 +127,57 @@ class TestHandMadeGraph:
         for start, end in [(0, last), (last, 0), (3, 8), (5, 5 + self.COLS)]:
             hops = check_route(db, graph, start, end)
             assert hops == unweighted_hops(db, start, end)
+
+
+class TestCompiledBuilding:
+    SIDE, FLOORS = 4, 3
+
+    @pytest.fixture(scope="class")
+    def graph(self):
+        graph = building.grid_building(self.SIDE, self.FLOORS).registry().build_spatial_graph(1e-3)
+        for node in graph.nodes:
+            node.set_attribute("name", f"Room {node.index}")
+            node.set_attribute("storey", node.index // (self.SIDE * self.SIDE))
+        return graph
+
+    @pytest.fixture(scope="class")
+    def db(self, graph):
+        return load(graph.to_cypher_queries(), ", name STRING, storey INT64")
+
+    def test_counts(self, graph, db):
+        walls, slabs, _ = building.grid_expectations(self.SIDE, self.FLOORS)
+        assert len(graph.edges) == walls + slabs and graph.wire_contacts
+        assert rows(db, "MATCH (r:Room) RETURN count(*)") == [[self.SIDE ** 2 * self.FLOORS]]
+        assert rows(db, "MATCH ()-[w:SHARES_WALL]->() RETURN count(*)") == [[walls + slabs]]
+        assert rows(db, "MATCH ()-[w:SHARES_WALL {contact_type: 'HorizontalSlabContact'}]->() "
+                        "RETURN count(*)") == [[slabs]]
+
+    def test_relationship_area_and_room_attributes(self, graph, db):
+        for e in (graph.edges[0], graph.edges[-1]):
+            [[area, kind, z]] = rows(db, f"MATCH (a:Room {{index: {e.node_a}}})-[w:SHARES_WALL]->"
+                                         f"(b:Room {{index: {e.node_b}}}) RETURN w.area, "
+                                         "w.contact_type, w.centroid_z")
+            assert (area, kind, z) == (e.shared_area, e.contact_type, e.contact_centroid.z)
+        last = graph.nodes[-1]
+        assert rows(db, f"MATCH (r:Room {{index: {last.index}}}) RETURN r.name, r.storey, "
+                        "r.centroid_x") == [[f"Room {last.index}", self.FLOORS - 1, last.centroid.x]]
+
+    def test_route_hops(self, graph, db):
+        # Rooms are equal boxes, so the cheapest route is one with fewest hops.
+        last = len(graph.nodes) - 1
+        for start, end in [(0, last), (last, 0), (self.SIDE - 1, last - self.SIDE + 1), (5, 6)]:
+            assert check_route(db, graph, start, end) == unweighted_hops(db, start, end)
+
+    def test_varied_building(self):
+        graph = building.random_building(11).registry().build_spatial_graph(1e-3)
+        db = load(graph.to_cypher_queries())
+        assert rows(db, "MATCH (r:Room) RETURN count(*)") == [[len(graph.nodes)]]
+        assert rows(db, "MATCH ()-[w:SHARES_WALL]->() RETURN count(*)") == [[len(graph.edges)]]
+        areas = sorted(r[0] for r in rows(db, "MATCH ()-[w:SHARES_WALL]->() RETURN w.area"))
+        assert areas == sorted(e.shared_area for e in graph.edges)
+        reached = 0
+        for end in range(1, len(graph.nodes), 5):
+            if graph.find_shortest_path(0, end):
+                assert check_route(db, graph, 0, end) >= unweighted_hops(db, 0, end)
+                reached += 1
+        assert reached > 0

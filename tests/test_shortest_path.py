@@ -1,11 +1,15 @@
 import itertools
 import math
+import pathlib
 import random
 import sys
 
 import pytest
 
 from kovalith import GraphEdge, GraphNode, SpatialGraph, Vector3D
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "bench"))
+import building  # noqa: E402  (bench/building.py: generated buildings)
 
 LARGEST_FINITE = sys.float_info.max
 
@@ -117,6 +121,15 @@ class TestHeapMatchesLinearScan:
             route = graph.find_shortest_path(start, end)
             assert route == scan_route(centroids, pairs, start, end)
             assert len(route) == 2 * (side - 1) + 1
+
+    def test_compiled_building(self):
+        graph = building.random_building(3).registry().build_spatial_graph(1e-3)
+        centroids = [(c.x, c.y, c.z) for c in (n.centroid for n in graph.nodes)]
+        pairs = [(e.node_a, e.node_b) for e in graph.edges]
+        n = len(centroids)
+        for start in range(0, n, max(1, n // 5)):
+            for end in range(n):
+                assert graph.find_shortest_path(start, end) == scan_route(centroids, pairs, start, end)
 
 
 DIAMOND = [(0, 0, 0), (1, 1, 0), (1, -1, 0), (2, 0, 0)]
