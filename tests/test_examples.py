@@ -24,3 +24,21 @@ def test_clash():
     out = run_example("clash.py")
     assert "after the join: 3 disjoint cells" in out
     assert "plan area conserved: 47.00 m2 = 51.00 - 4.00" in out
+
+
+def test_demo_writes_report_cypher_and_picture(tmp_path):
+    out = run_example("demo.py", tmp_path / "out")
+    assert "rooms:              39 on 3 storeys" in out
+    assert "walking route (doors, stair): 0.S1 -> 0.C -> 1.C -> 2.C -> 2.N6" in out
+    statements = (tmp_path / "out" / "building.cypher").read_text().splitlines()
+    assert len(statements) == 39 + int(out.split("wall contacts:")[1].split()[0]) + int(
+        out.split("slab contacts:")[1].split()[0]
+    )
+    assert statements[0].startswith("CREATE (r0:Room {index: 0, ")
+    png = (tmp_path / "out" / "building.png").read_bytes()
+    assert png.startswith(b"\x89PNG") and len(png) > 20_000
+
+
+def test_ifc_roundtrip(tmp_path):
+    out = run_example("ifc_roundtrip.py", tmp_path / "room.ifc")
+    assert "vertices identical: True, faces identical: True" in out
