@@ -15,12 +15,14 @@ constexpr double slab_threshold = 0.707;
 struct Box2 {
   double lo_x = INFINITY, lo_y = INFINITY, hi_x = -INFINITY, hi_y = -INFINITY;
 
+  // A NaN coordinate fails every comparison and is left out; such a polygon
+  // meets the clipper as an empty region anyway.
   void add(const Ring& ring) {
     for (const Point2& p : ring) {
-      lo_x = std::fmin(lo_x, p.x);
-      hi_x = std::fmax(hi_x, p.x);
-      lo_y = std::fmin(lo_y, p.y);
-      hi_y = std::fmax(hi_y, p.y);
+      if (p.x < lo_x) lo_x = p.x;
+      if (p.x > hi_x) hi_x = p.x;
+      if (p.y < lo_y) lo_y = p.y;
+      if (p.y > hi_y) hi_y = p.y;
     }
   }
 };
@@ -29,8 +31,8 @@ struct Box2 {
 // not, the polygons inside them share no area: the clipper's grid snapping is
 // monotone, so it cannot create an overlap either.
 bool overlap_has_area(const Box2& a, const Box2& b) {
-  return std::fmin(a.hi_x, b.hi_x) > std::fmax(a.lo_x, b.lo_x) &&
-         std::fmin(a.hi_y, b.hi_y) > std::fmax(a.lo_y, b.lo_y);
+  return std::min(a.hi_x, b.hi_x) > std::max(a.lo_x, b.lo_x) &&
+         std::min(a.hi_y, b.hi_y) > std::max(a.lo_y, b.lo_y);
 }
 
 Box2 bounds(const Polygon& polygon) {
@@ -134,13 +136,15 @@ std::vector<RawEdge> find_contacts(std::size_t i, const ContactInputs& in) {
     if (!in.planes[first + f]) continue;
     const Box3& query = in.leaves[first + f].envelope;
     for (int a = 0; a < 3; ++a) {
-      reach.lo[a] = any ? std::fmin(reach.lo[a], query.lo[a]) : query.lo[a];
-      reach.hi[a] = any ? std::fmax(reach.hi[a], query.hi[a]) : query.hi[a];
+      // Envelopes hold no NaN for a finite tolerance (the box rule skips
+      // NaN coordinates), so plain min and max are exact here.
+      reach.lo[a] = any ? std::min(reach.lo[a], query.lo[a]) : query.lo[a];
+      reach.hi[a] = any ? std::max(reach.hi[a], query.hi[a]) : query.hi[a];
     }
     any = true;
   }
   if (!any) return edges;
-  std::vector<std::size_t> nearby;
+  std::vector<LeafHit> nearby;
   if (in.index != nullptr) {
     in.index->query(reach, later, nearby);
   } else {
@@ -155,8 +159,8 @@ std::vector<RawEdge> find_contacts(std::size_t i, const ContactInputs& in) {
     // The query box follows the leaf rule, so it is the face's own envelope.
     const Box3& query = in.leaves[first + f].envelope;
     candidates.clear();
-    for (std::size_t leaf : nearby) {
-      if (intersects(in.leaves[leaf].envelope, query)) candidates.push_back(leaf);
+    for (const LeafHit& hit : nearby) {
+      if (intersects(hit.envelope, query)) candidates.push_back(hit.leaf);
     }
     if (candidates.empty()) continue;
 

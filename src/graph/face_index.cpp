@@ -37,13 +37,6 @@ bool has_nan(const Box3& box) noexcept {
 
 }  // namespace
 
-bool intersects(const Box3& a, const Box3& b) noexcept {
-  for (int k = 0; k < 3; ++k) {
-    if (!(a.lo[k] <= b.hi[k] && b.lo[k] <= a.hi[k])) return false;
-  }
-  return true;
-}
-
 bool is_finite(const Box3& box) noexcept {
   for (int a = 0; a < 3; ++a) {
     if (!std::isfinite(box.lo[a]) || !std::isfinite(box.hi[a])) return false;
@@ -141,27 +134,51 @@ FaceIndex::~FaceIndex() = default;
 FaceIndex::FaceIndex(FaceIndex&&) noexcept = default;
 FaceIndex& FaceIndex::operator=(FaceIndex&&) noexcept = default;
 
-void FaceIndex::query(const Box3& box, std::size_t first_leaf,
-                      std::vector<std::size_t>& out) const {
-  const std::size_t start = out.size();
+template <class Emit>
+void FaceIndex::visit(const Box3& box, std::size_t first_leaf, Emit&& emit) const {
   if (!has_nan(box)) {
     tree_->rtree.query(bgi::intersects(to_bg(box)) &&
                            bgi::satisfies([first_leaf](const TreeValue& v) {
                              return v.second >= first_leaf;
                            }),
-                       boost::make_function_output_iterator(
-                           [&out](const TreeValue& v) { out.push_back(v.second); }));
+                       boost::make_function_output_iterator([&emit](const TreeValue& v) {
+                         const BgPoint& lo = v.first.min_corner();
+                         const BgPoint& hi = v.first.max_corner();
+                         emit(Box3{{lo.get<0>(), lo.get<1>(), lo.get<2>()},
+                                   {hi.get<0>(), hi.get<1>(), hi.get<2>()}},
+                              v.second);
+                       }));
   }
   for (const auto& [envelope, k] : unindexed_) {
-    if (k >= first_leaf && intersects(envelope, box)) out.push_back(k);
+    if (k >= first_leaf && intersects(envelope, box)) emit(envelope, k);
   }
+}
+
+void FaceIndex::query(const Box3& box, std::size_t first_leaf,
+                      std::vector<std::size_t>& out) const {
+  const std::size_t start = out.size();
+  visit(box, first_leaf, [&out](const Box3&, std::size_t k) { out.push_back(k); });
   std::sort(out.begin() + static_cast<std::ptrdiff_t>(start), out.end());
+}
+
+void FaceIndex::query(const Box3& box, std::size_t first_leaf, std::vector<LeafHit>& out) const {
+  const std::size_t start = out.size();
+  visit(box, first_leaf, [&out](const Box3& envelope, std::size_t k) { out.push_back({envelope, k}); });
+  std::sort(out.begin() + static_cast<std::ptrdiff_t>(start), out.end(),
+            [](const LeafHit& a, const LeafHit& b) { return a.leaf < b.leaf; });
 }
 
 void scan_leaves(std::span<const SpatialFaceLeaf> leaves, const Box3& box, std::size_t first_leaf,
                  std::vector<std::size_t>& out) {
   for (std::size_t k = first_leaf; k < leaves.size(); ++k) {
     if (intersects(leaves[k].envelope, box)) out.push_back(k);
+  }
+}
+
+void scan_leaves(std::span<const SpatialFaceLeaf> leaves, const Box3& box, std::size_t first_leaf,
+                 std::vector<LeafHit>& out) {
+  for (std::size_t k = first_leaf; k < leaves.size(); ++k) {
+    if (intersects(leaves[k].envelope, box)) out.push_back({leaves[k].envelope, k});
   }
 }
 

@@ -37,7 +37,12 @@ struct Box3 {
   std::array<double, 3> hi{};
 };
 
-bool intersects(const Box3& a, const Box3& b) noexcept;
+inline bool intersects(const Box3& a, const Box3& b) noexcept {
+  for (int k = 0; k < 3; ++k) {
+    if (!(a.lo[k] <= b.hi[k] && b.lo[k] <= a.hi[k])) return false;
+  }
+  return true;
+}
 bool is_finite(const Box3& box) noexcept;
 
 // The face's vertex box padded by `pad` under the envelope rule above.
@@ -62,6 +67,13 @@ std::vector<SpatialFaceLeaf> build_leaves(std::span<const Mesh> meshes, double t
 std::vector<std::optional<FacePlane>> build_face_planes(std::span<const Mesh> meshes,
                                                         Execution execution = Execution::serial);
 
+// A leaf reported by a query, with its envelope (read from the tree, so the
+// caller need not reach back into the leaf list for it).
+struct LeafHit {
+  Box3 envelope;
+  std::size_t leaf = 0;
+};
+
 // R*-tree bulk-loaded (packing constructor) from a complete leaf list. Leaves
 // with a non-finite envelope are kept in a side list that every query scans
 // with the same rule, so the tree only ever sees finite boxes.
@@ -75,8 +87,12 @@ class FaceIndex {
   // Appends, in ascending order, the number of every leaf at or above
   // `first_leaf` whose envelope intersects `box`. Safe to call concurrently.
   void query(const Box3& box, std::size_t first_leaf, std::vector<std::size_t>& out) const;
+  void query(const Box3& box, std::size_t first_leaf, std::vector<LeafHit>& out) const;
 
  private:
+  template <class Emit>
+  void visit(const Box3& box, std::size_t first_leaf, Emit&& emit) const;
+
   struct Tree;
   std::unique_ptr<Tree> tree_;
   std::vector<std::pair<Box3, std::size_t>> unindexed_;
@@ -85,5 +101,7 @@ class FaceIndex {
 // The reference for FaceIndex::query: every leaf tested in turn.
 void scan_leaves(std::span<const SpatialFaceLeaf> leaves, const Box3& box, std::size_t first_leaf,
                  std::vector<std::size_t>& out);
+void scan_leaves(std::span<const SpatialFaceLeaf> leaves, const Box3& box, std::size_t first_leaf,
+                 std::vector<LeafHit>& out);
 
 }  // namespace kovalith

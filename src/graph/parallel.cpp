@@ -7,6 +7,7 @@
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/task_group.h>
 
 namespace kovalith {
 namespace {
@@ -40,6 +41,16 @@ void for_each_index(std::size_t n, const std::function<void(std::size_t)>& body,
                     [&](const tbb::blocked_range<std::size_t>& range) {
                       for (std::size_t k = range.begin(); k != range.end(); ++k) body(k);
                     });
+}
+
+void run_together(std::initializer_list<std::function<void()>> tasks, Execution execution) {
+  if (execution == Execution::serial || tasks.size() < 2 || !claim_pool()) {
+    for (const auto& task : tasks) task();
+    return;
+  }
+  tbb::task_group group;
+  for (const auto& task : tasks) group.run([&task] { task(); });
+  group.wait();
 }
 
 }  // namespace kovalith

@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <initializer_list>
 
 namespace kovalith {
 
@@ -27,6 +28,11 @@ enum class Execution {
 
 void for_each_index(std::size_t n, const std::function<void(std::size_t)>& body,
                     Execution execution = Execution::pool);
+
+// Runs the tasks, concurrently on the worker pool when it may be used (each
+// task may itself call for_each_index), else one after the other in order.
+void run_together(std::initializer_list<std::function<void()>> tasks,
+                  Execution execution = Execution::pool);
 
 // True when for_each_index would use the worker pool in this process.
 bool worker_pool_usable() noexcept;
