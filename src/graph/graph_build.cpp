@@ -5,6 +5,7 @@
 
 #include "graph/contact_solver.h"
 #include "graph/face_index.h"
+#include "graph/spatial_order.h"
 #include "kernel/vertex_mean.h"
 
 namespace kovalith {
@@ -73,9 +74,14 @@ GraphBuild build_graph(const Registry& registry, double tolerance, const BuildOp
   inputs.literal_apertures = options.apertures == ApertureSearch::every_coplanar;
   inputs.tolerance = tolerance;
 
+  const std::vector<std::size_t> order = spatial_order(build.centroids);
   std::vector<std::vector<RawEdge>> per_mesh(meshes.size());
   for_each_index(
-      meshes.size(), [&](std::size_t i) { per_mesh[i] = find_contacts(i, inputs); },
+      meshes.size(),
+      [&](std::size_t k) {
+        const std::size_t i = order[k];
+        per_mesh[i] = find_contacts(i, inputs);
+      },
       options.execution);
   build.edges = collect_in_mesh_order(per_mesh);
   return build;

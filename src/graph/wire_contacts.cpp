@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "graph/face_index.h"
+#include "graph/spatial_order.h"
 
 namespace kovalith {
 namespace {
@@ -149,11 +150,17 @@ std::vector<WireContact> find_wire_contacts(std::span<const Wire> wires,
   std::optional<MeshBoxIndex> index;
   if (search == WireSearch::prefiltered) index.emplace(meshes);
 
+  std::vector<Vector3D> midpoints;
+  midpoints.reserve(wires.size());
+  for (const Wire& wire : wires) midpoints.push_back(midpoint(wire));
+  const std::vector<std::size_t> order = spatial_order(midpoints);
+
   std::vector<std::vector<std::uint64_t>> per_wire(wires.size());
   for_each_index(
       wires.size(),
-      [&](std::size_t w) {
-        const Vector3D origin = midpoint(wires[w]);
+      [&](std::size_t k) {
+        const std::size_t w = order[k];
+        const Vector3D& origin = midpoints[w];
         std::vector<std::uint64_t>& found = per_wire[w];
         auto test = [&](std::size_t m) {
           if (count_crossings(origin, meshes[m]) % 2 != 0) found.push_back(m);
