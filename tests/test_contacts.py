@@ -3,7 +3,7 @@
 import math
 
 import pytest
-from graph_helpers import box, build, edges_of, load_probe, quad
+from graph_helpers import box, build, edges_of, load_probe, quad, v
 
 WALL = "VerticalWallContact"
 SLAB = "HorizontalSlabContact"
@@ -60,6 +60,36 @@ class TestWallsAndSlabs:
         assert (a, b, kind) == (0, 1, WALL)
         assert area == pytest.approx(0.25, abs=1e-12)
         assert centre == pytest.approx((1.0, 0.75, 0.75), abs=1e-12)
+
+
+class TestDegenerateFaces:
+    COLLINEAR = [(1, 0, 0), (1, 0.5, 0.5), (1, 1, 1)]
+
+    def test_faces_without_a_plane_never_pair(self):
+        # Each mesh: a collinear triangle and a degenerate sliver in the
+        # shared plane, besides one real square; only the squares touch.
+        from kovalith import Mesh
+        square = [(1, 0, 0), (1, 1, 0), (1, 1, 1), (1, 0, 1)]
+        sliver = [(1, 0, 0), (1, 1, 0), (1, 1, 1e-12)]
+        verts = [v(*p) for p in (*self.COLLINEAR, *sliver, *square)]
+        faces = [[0, 1, 2], [3, 4, 5], [6, 7, 8, 9]]
+        a = Mesh(verts, faces)
+        b = Mesh(verts, [list(reversed(f)) for f in faces])
+        [(_, _, area, _, _)] = edges_of(build([a, b]))
+        assert area == pytest.approx(1.0, abs=1e-12)
+
+    def test_degenerate_aperture_faces_cut_nothing(self):
+        from kovalith import Mesh
+        # A triangle with a repeated corner and a face of three collinear
+        # corners, both in the shared plane.
+        flat = Mesh(notch().vertices + [v(1, 0.5, 0)], [[0, 1, 4], [0, 0, 1]])
+        [(_, _, area, _, _)] = edges_of(build([box(*UNIT), box(*EAST)], apertures=[flat]))
+        assert area == pytest.approx(1.0, abs=1e-12)
+
+    def test_meshes_without_faces_or_vertices(self):
+        from kovalith import Mesh
+        g = build([Mesh([], []), box(*UNIT), Mesh(box(*EAST).vertices, []), box(*EAST)])
+        assert [(a, b) for a, b, *_ in edges_of(g)] == [(1, 3)]
 
 
 class TestApertures:
