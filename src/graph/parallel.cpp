@@ -25,11 +25,6 @@ bool claim_pool() noexcept {
 
 }  // namespace
 
-bool worker_pool_usable() noexcept {
-  const pid_t owner = pool_owner.load();
-  return owner == 0 || owner == getpid();
-}
-
 void for_each_index(std::size_t n, const std::function<void(std::size_t)>& body,
                     Execution execution) {
   if (n == 0) return;

@@ -34,7 +34,4 @@ void for_each_index(std::size_t n, const std::function<void(std::size_t)>& body,
 void run_together(std::initializer_list<std::function<void()>> tasks,
                   Execution execution = Execution::pool);
 
-// True when for_each_index would use the worker pool in this process.
-bool worker_pool_usable() noexcept;
-
 }  // namespace kovalith
