@@ -51,6 +51,22 @@ class SideBuilder {
   Mesh mesh_;
 };
 
+// The unit normal. A finite normal whose squared length overflows (a
+// component beyond about 1e154) still has a direction: it is first scaled by
+// a power of two, which is exact, so the quotient is the one exact arithmetic
+// gives. Every other normal is divided by its length as it is.
+Vector3D unit_normal(const Vector3D& normal, double len) {
+  Vector3D scaled = normal;
+  if (std::isinf(len) && std::isfinite(normal.x) && std::isfinite(normal.y) &&
+      std::isfinite(normal.z)) {
+    int exponent = 0;
+    std::frexp(std::max({std::fabs(normal.x), std::fabs(normal.y), std::fabs(normal.z)}), &exponent);
+    scaled = normal * std::ldexp(1.0, -exponent);
+    len = length(scaled);
+  }
+  return {scaled.x / len, scaled.y / len, scaled.z / len};
+}
+
 // (P - L) * t + L, coordinate by coordinate.
 Vector3D cut_point(const Vector3D& l, const Vector3D& p, double t) {
   return {(p.x - l.x) * t + l.x, (p.y - l.y) * t + l.y, (p.z - l.z) * t + l.z};
@@ -62,7 +78,7 @@ Result<std::pair<Mesh, Mesh>> slice_by_plane(const Mesh& mesh, const Vector3D& n
                                              const Vector3D& origin) {
   const double len = length(normal);
   if (len < min_normal_length) return std::unexpected(invalid_normal());
-  const Vector3D n{normal.x / len, normal.y / len, normal.z / len};
+  const Vector3D n = unit_normal(normal, len);
 
   const std::vector<Vector3D>& vs = mesh.vertices;
   const std::size_t vertex_count = vs.size();

@@ -2,7 +2,9 @@
 //
 // The plane is (normal / |normal|, origin); |normal| < 1e-8 fails with
 // ValueError "Invalid plane normal vector." (a NaN length passes, and then
-// every distance is NaN). Every vertex gets the signed distance
+// every distance is NaN). A finite normal too long to square is scaled by a
+// power of two first, so that it keeps its direction. Every vertex gets the
+// signed distance
 // d = ((v.x - o.x) n.x + (v.y - o.y) n.y) + (v.z - o.z) n.z; it is above when
 // d >= 0 (on the plane counts as above, NaN as below); there is no tolerance
 // band. Each face is fanned from its first corner into triangles (c0, ci,

@@ -34,6 +34,12 @@ using ClipperLib::cInt;
 // campus, before areas multiply the error), so the precise grid wins.
 constexpr int grid_bits = 52;
 constexpr int max_scale_exponent = 1022;
+// Coordinates of magnitude 2^1023 and above (k = 1024) would snap up to the
+// grid value 2^grid_bits, which scales back to 2^1024 = infinity. Their
+// exponent stops one short instead: the grid is one bit finer than elsewhere
+// (values below 2^53, still exact), and DBL_MAX lands on 2^53 - 1, which
+// scales back to DBL_MAX itself.
+constexpr int min_scale_exponent = grid_bits - std::numeric_limits<double>::max_exponent + 1;
 
 struct Grid {
   double scale = 1.0;    // 2^e
@@ -67,7 +73,7 @@ bool fold_extent(const Polygon& polygon, double& max_abs) {
 Grid grid_for(double max_abs) {
   int k = 0;
   if (max_abs > 0.0) std::frexp(max_abs, &k);  // max_abs < 2^k
-  const int e = std::clamp(grid_bits - k, -max_scale_exponent, max_scale_exponent);
+  const int e = std::clamp(grid_bits - k, min_scale_exponent, max_scale_exponent);
   return {std::ldexp(1.0, e), std::ldexp(1.0, -e)};
 }
 
