@@ -1,7 +1,5 @@
 """Mesh construction from arbitrary nested sequences, and reading it back."""
 
-import sys
-
 import kovalith
 from decode import Reader
 
@@ -37,8 +35,6 @@ def test_one_input(data: bytes) -> None:
 
 
 if __name__ == "__main__":
-    import atheris
+    from decode import fuzz_forever
 
-    atheris.instrument_all()
-    atheris.Setup(sys.argv, test_one_input)
-    atheris.Fuzz()
+    fuzz_forever(test_one_input)

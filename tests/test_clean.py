@@ -42,7 +42,8 @@ def reference_clean(points, faces, tolerance):
     keys, out, remap = {}, [], []
     for p in points:
         key = tuple(reference_key(c / tolerance) if tolerance else
-                    reference_key(math.copysign(math.inf, c) if c else math.nan) for c in p)
+                    reference_key(math.nan if c == 0 or math.isnan(c) else math.copysign(math.inf, c))
+                    for c in p)
         if key not in keys:
             keys[key] = len(out)
             out.append(p)
