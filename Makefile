@@ -37,7 +37,10 @@ dev-test: dev
 	PYTHONPATH=$(BUILD_DIR) $(PYTHON) -m pytest -q $(PYTEST_ARGS)
 
 # The interpreter itself is not instrumented, so the ASan runtime is preloaded
-# into it; PYTHONMALLOC=malloc routes Python's allocations through ASan so a
+# into it, with the C++ runtime beside it: the interpreter does not link
+# libstdc++, and ASan only finds the real __cxa_throw to wrap if it is loaded
+# from the start (else the first C++ exception thrown by any module aborts).
+# PYTHONMALLOC=malloc routes Python's allocations through ASan so a
 # use-after-free of an object is caught too. Leak detection stays on: objects
 # still reachable at exit are not reported, so only real leaks show.
 SANITIZE_DIR ?= build/asan
@@ -45,7 +48,7 @@ sanitize-test: install
 	cmake -S . -B $(SANITIZE_DIR) -G Ninja -DKOVALITH_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
 	ninja -C $(SANITIZE_DIR)
-	LD_PRELOAD=$$(g++ -print-file-name=libasan.so) \
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
 	ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:detect_stack_use_after_return=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	PYTHONMALLOC=malloc PYTHONPATH=$(SANITIZE_DIR) \

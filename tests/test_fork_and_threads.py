@@ -14,6 +14,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 
 import pytest
 from graph_helpers import ROOT, building, summary
@@ -196,3 +197,44 @@ class TestThreads:
 
         self.run_threads(4, work)
         assert errors == []
+
+    def test_attribute_writers_racing_an_export(self):
+        # repr() hands the interpreter lock to the writer thread in the middle
+        # of the export: writes to the node being exported are refused, all
+        # others land, and the export itself never fails.
+        from kovalith import GraphNode, SpatialGraph, Vector3D
+
+        nodes = [GraphNode(k, Vector3D(k, 0, 0)) for k in range(30)]
+
+        class Yields:
+            def __repr__(self):
+                time.sleep(0)
+                return "'y'"
+
+        for n in nodes:
+            n.set_attribute("y", Yields())
+        graph = SpatialGraph(nodes, [], [])
+        stop, refused, landed = threading.Event(), [], []
+
+        def writer(_):
+            k = 0
+            while not stop.is_set():
+                try:
+                    nodes[k % 30].set_attribute(f"w{k % 5}", k)
+                    landed.append(k)
+                except RuntimeError as e:
+                    refused.append(str(e))
+                k += 1
+                time.sleep(0)
+
+        thread = threading.Thread(target=writer, args=(0,))
+        thread.start()
+        try:
+            for _ in range(20):
+                assert len(graph.to_cypher_queries()) == 30
+        finally:
+            stop.set()
+            thread.join(TIMEOUT)
+        assert not thread.is_alive()
+        assert landed and set(refused) <= {"Already borrowed"}
+        assert all(isinstance(n.get_attribute("y"), Yields) for n in nodes)
