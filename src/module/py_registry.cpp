@@ -71,19 +71,6 @@ int registry_set(PyObject* self, PyObject* value, void* closure) {
 
 constexpr std::array<const char*, 1> build_names = {"tolerance"};
 
-class GcPause {
- public:
-  GcPause() noexcept : was_enabled_(PyGC_Disable() != 0) {}
-  ~GcPause() {
-    if (was_enabled_) PyGC_Enable();
-  }
-  GcPause(const GcPause&) = delete;
-  GcPause& operator=(const GcPause&) = delete;
-
- private:
-  bool was_enabled_;
-};
-
 // The whole build runs with the interpreter lock held: the workers only read
 // the registry's native copies, and every Python object is made here, on the
 // calling thread, once the native build is complete.
