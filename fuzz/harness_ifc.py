@@ -25,8 +25,8 @@ KEYWORDS = ["IFCCARTESIANPOINT", "IFCPOLYLOOP", "IFCCARTESIANPOINTLIST", "X IFCP
             "IFCPOLYLOOPIFCCARTESIANPOINT", "IFCFACE", "ifcpolyloop", "IFCCARTESIAN POINT"]
 # Characters that the mutations insert: the syntax, blanks, multi-byte text,
 # a lone surrogate (which str allows and UTF-8 cannot carry).
-ALPHABET = list("#=(),;.+-eE0123456789 \n\r") + ["\u3000", "\u00e4", "\U0001f600", "\u2028",
-                                                   "\ud800"]
+ALPHABET = list("#=(),;.+-eE0123456789 \n\r\x00") + ["\u3000", "\u00e4", "\U0001f600",
+                                                     "\u2028", "\ud800"]
 
 
 def blank(r: Reader) -> str:

@@ -1,4 +1,4 @@
-"""A short, seeded run of every fuzz harness (long runs: python3 fuzz/harness_*.py)."""
+"""A short, seeded run of every fuzz harness (long runs: make fuzz HARNESS=<name>)."""
 
 import importlib
 import pathlib

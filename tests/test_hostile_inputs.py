@@ -1,9 +1,11 @@
 """Python objects that fight back: each gets a clear exception or the documented result."""
 
+import gc
 import sys
 
 import pytest
-from kovalith import GraphEdge, GraphNode, Mesh, SpatialGraph, SpatialRegistry, Vector3D, Wire
+from kovalith import (GraphEdge, GraphNode, IfcParser, Mesh, SpatialGraph, SpatialRegistry,
+                      TopologicalEntity, Vector3D, Wire, boolean_join_extruded)
 
 V = Vector3D(0, 0, 0)
 
@@ -145,11 +147,6 @@ def test_setter_converting_value_that_mutates_registry_input():
 # mutate what is being read. After each failure the objects involved must
 # still work and hold what they held.
 
-import gc
-import math
-
-from kovalith import IfcParser, TopologicalEntity, boolean_join_extruded
-
 NAN, INF = float("nan"), float("inf")
 DBL_MAX = sys.float_info.max
 
@@ -263,23 +260,17 @@ class TestReentrantConversions:
     """Conversions run Python code (__float__, __index__, __getitem__) that
     calls back into the object being built or assigned."""
 
-    def test_setter_whose_value_reads_or_writes_the_same_vector(self):
+    def test_setter_whose_value_writes_the_same_vector(self):
         v = Vector3D(1, 2, 3)
-
-        class Reads:
-            def __float__(self):
-                return v.y
 
         class Writes:
             def __float__(self):
                 v.y = 7.0
                 return 5.0
 
-        for value, message in ((Reads(), "Already mutably borrowed"),
-                               (Writes(), "Already borrowed")):
-            with pytest.raises(RuntimeError, match=message) as info:
-                v.x = value
-            assert info.value.__notes__ == ["while processing 'x'"]
+        with pytest.raises(RuntimeError, match="Already borrowed") as info:
+            v.x = Writes()
+        assert info.value.__notes__ == ["while processing 'x'"]
         assert (v.x, v.y, v.z) == (1.0, 2.0, 3.0)
         v.x = 4
         assert v.x == 4.0
