@@ -62,19 +62,20 @@ class TestHandMadeGraph:
     COLS, ROWS = 4, 3
 
     @pytest.fixture(scope="class")
-    def graph(self):
+    @classmethod
+    def graph(cls):
         # Rooms on a grid at odd, non-integral coordinates; every wall has the
         # same length, so the weighted route has the fewest hops too.
         nodes = []
-        for k in range(self.COLS * self.ROWS):
-            x, y = k % self.COLS, k // self.COLS
+        for k in range(cls.COLS * cls.ROWS):
+            x, y = k % cls.COLS, k // cls.COLS
             nodes.append(GraphNode(k, Vector3D(x * 3.1 + 1 / 3, y * 3.1 + 0.1, 1e-7 * k)))
         edges = []
-        for k in range(self.COLS * self.ROWS):
-            if k % self.COLS + 1 < self.COLS:
+        for k in range(cls.COLS * cls.ROWS):
+            if k % cls.COLS + 1 < cls.COLS:
                 edges.append(GraphEdge(k, k + 1, 9.3 + k, Vector3D(k, 0.5, 1.4), "VerticalWallContact"))
-            if k + self.COLS < self.COLS * self.ROWS:
-                edges.append(GraphEdge(k, k + self.COLS, 0.1 * k, Vector3D(k, 1.5, 1.4),
+            if k + cls.COLS < cls.COLS * cls.ROWS:
+                edges.append(GraphEdge(k, k + cls.COLS, 0.1 * k, Vector3D(k, 1.5, 1.4),
                                        "HorizontalSlabContact"))
         nodes[0].set_attribute("name", "Kitchen")
         nodes[0].set_attribute("level", 3)
@@ -87,11 +88,12 @@ class TestHandMadeGraph:
         nodes[3].set_attribute("fire rating", "EI60")
         edges[0].set_attribute("door", "double")
         edges[0].set_attribute("width", 1.2)
-        edges[1] = GraphEdge(0, self.COLS, 7.25, Vector3D(0, 0, 0), HOSTILE_CONTACT)
+        edges[1] = GraphEdge(0, cls.COLS, 7.25, Vector3D(0, 0, 0), HOSTILE_CONTACT)
         return SpatialGraph(nodes, edges, [])
 
     @pytest.fixture(scope="class")
-    def db(self, graph):
+    @classmethod
+    def db(cls, graph):
         room_extra = (", name STRING, level INT64, height DOUBLE, occupied BOOLEAN, "
                       f"{quoted(HOSTILE_KEY)} STRING, {quoted(HOSTILE_BACKTICK_KEY)} INT64, "
                       "`fire rating` STRING")
@@ -133,15 +135,17 @@ class TestCompiledBuilding:
     SIDE, FLOORS = 4, 3
 
     @pytest.fixture(scope="class")
-    def graph(self):
-        graph = building.grid_building(self.SIDE, self.FLOORS).registry().build_spatial_graph(1e-3)
+    @classmethod
+    def graph(cls):
+        graph = building.grid_building(cls.SIDE, cls.FLOORS).registry().build_spatial_graph(1e-3)
         for node in graph.nodes:
             node.set_attribute("name", f"Room {node.index}")
-            node.set_attribute("storey", node.index // (self.SIDE * self.SIDE))
+            node.set_attribute("storey", node.index // (cls.SIDE * cls.SIDE))
         return graph
 
     @pytest.fixture(scope="class")
-    def db(self, graph):
+    @classmethod
+    def db(cls, graph):
         return load(graph.to_cypher_queries(), ", name STRING, storey INT64")
 
     def test_counts(self, graph, db):
