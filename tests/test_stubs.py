@@ -2,12 +2,14 @@
 
 import os
 import pathlib
+import site
 import subprocess
 import sys
 
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+import kovalith
+
 pytest.importorskip("mypy", reason="mypy is part of the test requirements")
 pytestmark = pytest.mark.skipif(
     "ASAN_OPTIONS" in os.environ, reason="type checking gains nothing from the sanitizer build"
@@ -15,7 +17,13 @@ pytestmark = pytest.mark.skipif(
 
 
 def run_mypy(*args, cwd):
-    env = dict(os.environ, MYPYPATH=str(ROOT / "stubs"))
+    # mypy finds an installed package through site-packages itself; a
+    # development build on PYTHONPATH has to be named to it.
+    env = dict(os.environ)
+    package_root = str(pathlib.Path(kovalith.__file__).resolve().parent.parent)
+    if package_root not in map(str, map(pathlib.Path.resolve, map(pathlib.Path, site.getsitepackages()))):
+        env["MYPYPATH"] = package_root
+        env["PYTHONPATH"] = os.pathsep.join([package_root, env.get("PYTHONPATH", "")])
     return subprocess.run(
         [sys.executable, "-m", *args], capture_output=True, text=True, env=env, cwd=cwd, timeout=600
     )

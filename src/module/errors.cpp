@@ -6,6 +6,11 @@
 namespace kovalith::py {
 
 PyObject* raise_error(const Error& error) noexcept {
+  if (error.kind == ErrorKind::interrupted) {
+    // The signal handler's exception (KeyboardInterrupt, say) is pending.
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    return nullptr;
+  }
   PyObject* type = error.kind == ErrorKind::index ? PyExc_IndexError : PyExc_ValueError;
   PyErr_SetString(type, error.message.c_str());
   return nullptr;

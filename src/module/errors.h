@@ -8,6 +8,7 @@
 
 #include "module/py_ref.h"
 #include "records/error.h"
+#include "support/interrupt.h"
 
 #include <new>
 #include <type_traits>
@@ -16,6 +17,12 @@ namespace kovalith::py {
 
 // Sets the Python exception for a native error; returns nullptr for chaining.
 PyObject* raise_error(const Error& error) noexcept;
+
+// An Interrupt for one call, made on the calling thread: it runs the
+// interpreter's signal handlers and asks to stop when one of them raised.
+inline Interrupt python_interrupt() {
+  return Interrupt([] { return PyErr_CheckSignals() != 0; });
+}
 
 // Attaches the note "while processing '{name}'" to the pending exception.
 void add_argument_note(const char* name) noexcept;

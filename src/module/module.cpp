@@ -1,7 +1,9 @@
 // Module initialisation: multi-phase, one execution step that registers the
-// ten classes in a fixed order and then the module function.
+// ten classes in a fixed order, the private entry points of the toolkit
+// submodules, and then the module function.
 #include "module/errors.h"
 #include "module/functions.h"
+#include "module/private_functions.h"
 #include "module/types.h"
 
 #include <array>
@@ -48,6 +50,7 @@ int module_exec(PyObject* module) {
         return -1;
       }
     }
+    if (add_private_functions(module) < 0) return -1;
     return add_module_functions(module);
   });
 }

@@ -14,6 +14,7 @@ namespace kovalith {
 enum class ErrorKind {
   value,  // malformed data -> ValueError
   index,  // a position outside its list -> IndexError
+  interrupted,  // stopped by an Interrupt; its check already set the exception
 };
 
 struct Error {
