@@ -165,7 +165,8 @@ def shapely_compile(b, distance, angle, min_area, wall_gap, slab_gap):
                     if abs(float(n @ na)) <= cos_limit:
                         continue
                     ta = (ca - o) @ n
-                    if ta.min() < min(0.0, t.min()) - distance or ta.max() > max(0.0, t.max()) + distance:
+                    low, high = min(0.0, t.min()) - distance, max(0.0, t.max()) + distance
+                    if ta.min() < low or ta.max() > high:
                         continue
                     cut.append(project(ca, o, u, v))
                 if cut:
@@ -188,7 +189,8 @@ def one_table(spec):
     import kovalith
     from kovalith.building import compile_building
 
-    b, truth = building.real_building(nx, ny, nz, seed=1, **(TOUCHING if kind == "touching" else REAL))
+    options = TOUCHING if kind == "touching" else REAL
+    b, truth = building.real_building(nx, ny, nz, seed=1, **options)
     out = {"rooms": len(b.meshes), "faces": sum(len(f) for _, f in b.meshes)}
     if kind == "shapely":
         t = time.perf_counter()
@@ -200,6 +202,9 @@ def one_table(spec):
         return out
     registry = b.registry()
     del b
+    # The worker pool starts on first use; start it before the clock does.
+    warm, _ = building.real_building(2, 1, 1, seed=1)
+    warm.registry().build_spatial_graph(1e-3)
     gc.collect()
     gc.freeze()  # the truth and the registry stay out of later collections
     cpu = cpu_seconds()
@@ -293,8 +298,9 @@ def door_quads(n, layout):
         for q in range(n):
             a, c = divmod(q, m)
             y0, z0, s = (a + 0.1) * step, (c + 0.1) * step, 0.8 * step
-            out.append(Mesh([Vector3D(10, y0, z0), Vector3D(10, y0 + s, z0),
-                             Vector3D(10, y0 + s, z0 + s), Vector3D(10, y0, z0 + s)], [[0, 1, 2, 3]]))
+            corners = [Vector3D(10, y0, z0), Vector3D(10, y0 + s, z0),
+                       Vector3D(10, y0 + s, z0 + s), Vector3D(10, y0, z0 + s)]
+            out.append(Mesh(corners, [[0, 1, 2, 3]]))
     else:
         step = 10.0 / n
         for q in range(n):
