@@ -20,9 +20,11 @@ from collections import Counter
 from typing import Any, Sequence
 from urllib.parse import unquote, urlparse
 
-from kovalith import SpatialGraph, Vector3D
+from kovalith import GraphEdge, GraphNode, SpatialGraph, Vector3D
 
-__all__ = ["main", "summary", "node_link_data", "write_json", "write_cypher", "open_database"]
+__all__ = ["main", "summary", "node_link_data", "write_json", "cypher_graph", "write_cypher", "open_database", "draw"]
+
+DATABASE_SCHEMES = ("falkordb", "redis", "bolt", "neo4j", "bolt+s", "neo4j+s", "kuzu", "ladybug")
 
 # Above this many products the geometry step shows a progress bar.
 PROGRESS_MIN_PRODUCTS = 200
@@ -80,9 +82,47 @@ def write_json(graph: SpatialGraph, path: str | os.PathLike[str]) -> None:
         f.write("\n")
 
 
+def _cypher_attributes(attributes: dict[str, Any]) -> dict[str, Any]:
+    out: dict[str, Any] = {}
+    for key, value in attributes.items():
+        if isinstance(value, Vector3D):
+            for axis in "xyz":
+                out[f"{key}_{axis}"] = getattr(value, axis)
+        elif value is None or (isinstance(value, float) and not math.isfinite(value)):
+            continue
+        else:
+            out[key] = value
+    return out
+
+
+def cypher_graph(graph: SpatialGraph) -> SpatialGraph:
+    """A copy of the graph whose attributes Cypher can read back.
+
+    ``to_cypher_queries`` writes each attribute as Python's ``repr``, which
+    is Cypher for strings, numbers, booleans and lists of them, but not for
+    a `Vector3D` (an object address) or None. In the copy a vector attribute
+    ``key`` becomes three floats ``key_x``, ``key_y``, ``key_z``, and None, NaN
+    and infinite values are left out, as Cypher stores null: as no property.
+    """
+    nodes = []
+    for node in graph.nodes:
+        copy = GraphNode(node.index, node.centroid)
+        for key, value in _cypher_attributes(node.get_all_attributes()).items():
+            copy.set_attribute(key, value)
+        nodes.append(copy)
+    edges = []
+    for edge in graph.edges:
+        copy_edge = GraphEdge(edge.node_a, edge.node_b, edge.shared_area, edge.contact_centroid, edge.contact_type)
+        for key, value in _cypher_attributes(edge.get_all_attributes()).items():
+            copy_edge.set_attribute(key, value)
+        edges.append(copy_edge)
+    return SpatialGraph(nodes, edges, graph.wire_contacts)
+
+
 def write_cypher(graph: SpatialGraph, path: str | os.PathLike[str]) -> int:
-    """Write ``to_cypher_queries()`` one statement per line; returns the count."""
-    statements = graph.to_cypher_queries()
+    """Write the Cypher statements of `cypher_graph` (the graph with its
+    attributes made readable as Cypher), one per line; returns the count."""
+    statements = cypher_graph(graph).to_cypher_queries()
     with open(path, "w", encoding="utf-8") as f:
         f.writelines(q + "\n" for q in statements)
     return len(statements)
@@ -123,8 +163,11 @@ def open_database(url: str) -> tuple[Any, Any]:
             database.close()
 
         return connection, close
-    raise CommandError(f"{url}: unknown database URL; use falkordb://host:port/graph, bolt://host:port "
-                       "or kuzu:///path")
+    raise CommandError(_bad_url(url))
+
+
+def _bad_url(url: str) -> str:
+    return f"{url}: unknown database URL; use falkordb://host:port/graph, bolt://host:port or kuzu:///path"
 
 
 def summary(rooms: Any, graph: SpatialGraph, timings: dict[str, float] | None = None) -> str:
@@ -224,6 +267,8 @@ def _parser() -> argparse.ArgumentParser:
 def _graph_command(args: argparse.Namespace) -> int:
     from kovalith import ifc
 
+    if args.db and urlparse(args.db).scheme.lower() not in DATABASE_SCHEMES:
+        raise CommandError(_bad_url(args.db))  # before the geometry work, not after
     timings: dict[str, float] = {}
     t0 = time.perf_counter()
     progress: Any = False
@@ -244,17 +289,23 @@ def _graph_command(args: argparse.Namespace) -> int:
             raise CommandError(exc.args[0]) from None
         route = ifc.walk_route(graph, start, end)
     written = []
-    t0 = time.perf_counter()
     if args.cypher:
+        t0 = time.perf_counter()
         count = write_cypher(graph, args.cypher)
+        timings["cypher"] = time.perf_counter() - t0
         written.append(f"{args.cypher} ({count} statements)")
     if args.json:
+        t0 = time.perf_counter()
         write_json(graph, args.json)
+        timings["json"] = time.perf_counter() - t0
         written.append(args.json)
     if args.png:
+        t0 = time.perf_counter()
         draw(rooms, graph, args.png, route=route)
+        timings["png"] = time.perf_counter() - t0
         written.append(args.png)
     if args.db:
+        t0 = time.perf_counter()
         try:
             db = importlib.import_module("kovalith.db")
         except ImportError:
@@ -264,9 +315,8 @@ def _graph_command(args: argparse.Namespace) -> int:
             db.load(graph, target)
         finally:
             close()
+        timings["database"] = time.perf_counter() - t0
         written.append(args.db)
-    if written:
-        timings["export"] = time.perf_counter() - t0
     if not args.quiet:
         print(summary(rooms, graph, timings))
         if args.route:

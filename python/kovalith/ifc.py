@@ -55,6 +55,8 @@ ROOM_CLASSES = ("IfcSpace",)
 OPENING_CLASSES = ("IfcDoor", "IfcWindow", "IfcOpeningElement")
 WIRE_CLASSES = ("IfcColumn", "IfcBeam", "IfcMember", "IfcFlowSegment")
 
+GEOMETRY_LIBRARY = "hybrid-cgal-simple-opencascade"
+
 # Settings of the one-call path, for models exported by authoring tools:
 # coordinates there are rounded to a millimetre or so and faces triangulated,
 # so faces that touch are allowed a few millimetres of play.
@@ -252,8 +254,8 @@ def _no_spaces_message(model: Any, source: str, spaces: int) -> str:
             f"elements: {top}. Export the model with its spaces (rooms) included.")
 
 
-def _iterate(model: Any, elements: list[Any], threads: int, progress: Callable[[int], None] | None
-             ) -> dict[int, tuple[Any, Any]]:
+def _iterate(model: Any, elements: list[Any], threads: int, library: str,
+             progress: Callable[[int], None] | None) -> dict[int, tuple[Any, Any]]:
     """Triangulate `elements` in world coordinates and metres: step id -> (verts, faces)."""
     ifcopenshell = _ifcopenshell()
     settings = ifcopenshell.geom.settings()
@@ -264,7 +266,11 @@ def _iterate(model: Any, elements: list[Any], threads: int, progress: Callable[[
     out: dict[int, tuple[Any, Any]] = {}
     if not elements:
         return out
-    iterator = ifcopenshell.geom.iterator(settings, model, max(1, threads), include=elements)
+    try:
+        iterator = ifcopenshell.geom.iterator(settings, model, max(1, threads), include=elements,
+                                              geometry_library=library)
+    except RuntimeError as exc:
+        raise ValueError(f"geometry_library {library!r}: {exc}") from exc
     if not iterator.initialize():
         return out
     while True:
@@ -310,6 +316,7 @@ def load(
     *,
     threads: int | None = None,
     progress: bool | Callable[[int, int], None] = False,
+    geometry_library: str = GEOMETRY_LIBRARY,
 ) -> IfcRooms:
     """Read the rooms, openings and wires of an IFC model.
 
@@ -323,6 +330,11 @@ def load(
     progress : bool or callable
         True shows a progress bar on stderr (tqdm); a callable is called as
         ``progress(done, total)`` after each product.
+    geometry_library : str
+        IfcOpenShell's geometry kernel. The default tries its simple CGAL
+        kernel first, which builds extrusions and face sets several times
+        faster, and falls back to Open CASCADE for what it cannot build;
+        ``"opencascade"`` uses Open CASCADE throughout.
 
     Returns
     -------
@@ -383,7 +395,7 @@ def load(
             report(done[0], total)
 
     try:
-        shapes = _iterate(model, with_geometry, threads, tick)
+        shapes = _iterate(model, with_geometry, threads, geometry_library, tick)
     finally:
         if bar is not None:
             bar.close()
@@ -497,15 +509,17 @@ def building_graph(
     *,
     threads: int | None = None,
     progress: bool | Callable[[int, int], None] = False,
+    geometry_library: str = GEOMETRY_LIBRARY,
     **settings: Any,
 ) -> SpatialGraph:
     """From an IFC file (or opened model) to the graph of its rooms in one call.
 
-    ``load(source, threads=..., progress=...)`` then ``compile_rooms`` with the
+    ``load(source, threads=..., progress=..., geometry_library=...)`` then ``compile_rooms`` with the
     compiler settings given (see there for the defaults and for the node and
     edge attributes). Raises what `load` raises.
     """
-    return compile_rooms(load(source, threads=threads, progress=progress), **settings)
+    rooms = load(source, threads=threads, progress=progress, geometry_library=geometry_library)
+    return compile_rooms(rooms, **settings)
 
 
 def walkable_graph(graph: SpatialGraph) -> SpatialGraph:

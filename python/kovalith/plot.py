@@ -142,7 +142,11 @@ def draw_storeys(
 
     ncols = max(1, min(columns, len(order)))
     nrows = math.ceil(len(order) / ncols)
-    fig, axes_grid = plt.subplots(nrows, ncols, figsize=(6 * ncols, 5 * nrows + 0.4), squeeze=False)
+    xs = [v.x for m in rooms for v in m.vertices]
+    ys = [v.y for m in rooms for v in m.vertices]
+    aspect = min(2.0, max(0.25, (max(ys) - min(ys)) / max(max(xs) - min(xs), 1e-9)))
+    fig, axes_grid = plt.subplots(nrows, ncols, figsize=(6 * ncols, (6 * aspect + 1.2) * nrows + 0.6),
+                                  squeeze=False)
     axes = [ax for row in axes_grid for ax in row]
     for ax in axes[len(order):]:
         ax.axis("off")
@@ -188,17 +192,19 @@ def draw_storeys(
     for ra, rb in zip(route, route[1:]):
         ca, cb = nodes[ra].centroid, nodes[rb].centroid
         pa, pb = panel[keys[ra]], panel[keys[rb]]
+        edge = by_pair.get((min(ra, rb), max(ra, rb)))
+        via = None
+        if edge is not None:
+            via = edge.get_attribute("opening_centroid") or edge.contact_centroid
         if pa == pb:
-            edge = by_pair.get((min(ra, rb), max(ra, rb)))
-            via = None
-            if edge is not None:
-                via = edge.get_attribute("opening_centroid") or edge.contact_centroid
             xs = [ca.x, via.x, cb.x] if via else [ca.x, cb.x]
             ys = [ca.y, via.y, cb.y] if via else [ca.y, cb.y]
             axes[pa].plot(xs, ys, color="#d62828", lw=3, zorder=5)
-        else:
+        else:  # up or down the stair: walk to the opening on one plan, on from it on the other
             for p, c in ((pa, ca), (pb, cb)):
-                axes[p].plot(c.x, c.y, "^", color="#d62828", ms=10, zorder=6)
+                at = via or c
+                axes[p].plot([c.x, at.x], [c.y, at.y], color="#d62828", lw=3, zorder=5)
+                axes[p].plot(at.x, at.y, "^", color="#d62828", ms=10, zorder=6)
     for k, ax in zip(order, axes):
         ax.set_title(str(k))
         ax.set_aspect("equal")
