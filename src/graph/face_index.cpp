@@ -115,10 +115,16 @@ struct FaceIndex::Tree {
   bgi::rtree<TreeValue, bgi::rstar<node_capacity>> rtree;
 };
 
-FaceIndex::FaceIndex(std::span<const SpatialFaceLeaf> leaves) : tree_(std::make_unique<Tree>()) {
+FaceIndex::FaceIndex(std::span<const SpatialFaceLeaf> leaves)
+    : FaceIndex(leaves, std::span<const std::optional<FacePlane>>()) {}
+
+FaceIndex::FaceIndex(std::span<const SpatialFaceLeaf> leaves,
+                     std::span<const std::optional<FacePlane>> planes)
+    : tree_(std::make_unique<Tree>()) {
   std::vector<TreeValue> values;
   values.reserve(leaves.size());
   for (std::size_t k = 0; k < leaves.size(); ++k) {
+    if (!planes.empty() && !planes[k]) continue;
     // The tree's packing sorts by coordinates and its queries assume ordered
     // boxes; NaN or infinite boxes are kept out of it.
     if (is_finite(leaves[k].envelope)) {

@@ -77,9 +77,16 @@ struct LeafHit {
 // R*-tree bulk-loaded (packing constructor) from a complete leaf list. Leaves
 // with a non-finite envelope are kept in a side list that every query scans
 // with the same rule, so the tree only ever sees finite boxes.
+//
+// Given the face plane table, leaves of faces without a plane are left out
+// altogether: such a face can never make a contact, and its box can be most
+// of space (a face of NaN corners keeps the empty box, which padding turns
+// inside out), which would make it a candidate of every query.
 class FaceIndex {
  public:
   FaceIndex(std::span<const SpatialFaceLeaf> leaves);
+  FaceIndex(std::span<const SpatialFaceLeaf> leaves,
+            std::span<const std::optional<FacePlane>> planes);
   ~FaceIndex();
   FaceIndex(FaceIndex&&) noexcept;
   FaceIndex& operator=(FaceIndex&&) noexcept;

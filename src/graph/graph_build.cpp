@@ -57,7 +57,7 @@ GraphBuild build_graph(const Registry& registry, double tolerance, const BuildOp
   std::optional<FaceIndex> index;
   std::optional<ApertureFaces> apertures;
   run_together({[&] {
-                  if (options.faces == FaceSearch::indexed) index.emplace(leaves);
+                  if (options.faces == FaceSearch::indexed) index.emplace(leaves, planes);
                 },
                 [&] { apertures.emplace(registry.apertures, tolerance, options.apertures); },
                 find_wires},
