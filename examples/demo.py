@@ -54,11 +54,13 @@ def main() -> int:
     nodes = graph.nodes
     print(f"walking route (doors, stair): {' -> '.join(nodes[i].get_attribute('name') for i in route)}")
     by_pair = {(e.node_a, e.node_b): e for e in graph.edges if e.get_attribute("walkable")}
+    product = {p.global_id: p for p in rooms.opening_products}
     for a, b in zip(route, route[1:]):
         edge = by_pair[min(a, b), max(a, b)]
         through = edge.get_attribute("doors") or edge.get_attribute("opening_ids")
+        names = ", ".join(f"{product[g].name} ({g})" for g in through)
         print(f"  {nodes[a].get_attribute('name'):>4} -> {nodes[b].get_attribute('name'):<4} "
-              f"{edge.contact_type:<22} through {', '.join(through)}")
+              f"{edge.contact_type:<22} through {names}")
     print(f"cypher statements:  {cypher}")
     print(f"wrote {out / 'building.cypher'}, {out / 'building.json'} and {out / 'building.png'}")
     return 0 if route else 1
