@@ -40,6 +40,7 @@ __all__ = [
     "annotate",
     "walkable_graph",
     "walk_route",
+    "is_walkable",
     "find_room",
     "Product",
     "IfcRooms",
@@ -553,13 +554,27 @@ def walkable_graph(graph: SpatialGraph) -> SpatialGraph:
 
 
 def walk_route(graph: SpatialGraph, start: int, end: int) -> list[int]:
-    """Shortest route from room `start` to room `end` through doors and open
-    holes (stairs) only, over centroid distances; ``[]`` when there is none."""
+    """Shortest walk from room `start` to room `end` through doors and open
+    holes (stairs) only: the rooms in travel order, ``[]`` when there is none.
+
+    Walking distance in metres, room centre to the middle of the door (the
+    edge's ``opening_centroid``) to the next room centre, over the edges whose
+    ``walkable`` attribute `compile_rooms` set; windows never let a route
+    through. `kovalith.routes.route` with the same arguments gives the edges
+    crossed and the length as well.
+    """
+    from kovalith.routes import route
+
     count = len(graph.nodes)
     for name, value in (("start", start), ("end", end)):
         if not 0 <= value < count:
             raise IndexError(f"{name} {value} is not a room of a {count}-room graph")
-    return walkable_graph(graph).find_shortest_path(start, end)
+    return route(graph, start, end, via=is_walkable, cost="walk").rooms
+
+
+def is_walkable(edge: Any) -> bool:
+    """True for a contact a person can pass: see ``walkable`` in `compile_rooms`."""
+    return edge.get_attribute("walkable") is True
 
 
 def find_room(graph: SpatialGraph, key: str) -> int:
