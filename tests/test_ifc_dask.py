@@ -4,11 +4,11 @@ import sys
 
 import pytest
 
-pytest.importorskip("ifcopenshell")
+from ifc_models import ROOT, skip_under_asan, require_ifcopenshell
+
+require_ifcopenshell()
 pytest.importorskip("kovalith.building", reason="the building compiler is not in this build")
 distributed = pytest.importorskip("dask.distributed")
-
-from ifc_models import ROOT, skip_under_asan  # noqa: E402
 
 pytestmark = skip_under_asan
 
