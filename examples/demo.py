@@ -20,7 +20,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 from ifc_office import author_office  # noqa: E402
 
-from kovalith import cli, ifc  # noqa: E402
+from kovalith import cli, ifc, routes  # noqa: E402
 
 START, END = "0.S1", "2.N6"
 
@@ -46,17 +46,18 @@ def main() -> int:
     t3 = time.perf_counter()
 
     start, end = ifc.find_room(graph, START), ifc.find_room(graph, END)
-    route = ifc.walk_route(graph, start, end)
+    walk = routes.route(graph, start, end, via=ifc.is_walkable, cost="walk")
+    route = walk.rooms
     cli.draw(rooms, graph, out / "building.png", route=route)
 
     timings = {"geometry": t1 - t0, "build": t2 - t1, "export": t3 - t2}
     print(cli.summary(rooms, graph, timings))
     nodes = graph.nodes
-    print(f"walking route (doors, stair): {' -> '.join(nodes[i].get_attribute('name') for i in route)}")
-    by_pair = {(e.node_a, e.node_b): e for e in graph.edges if e.get_attribute("walkable")}
+    print(f"walking route (doors, stair): {' -> '.join(nodes[i].get_attribute('name') for i in route)} "
+          f"({walk.length:.1f} m, room centre to door to room centre)")
     product = {p.global_id: p for p in rooms.opening_products}
-    for a, b in zip(route, route[1:]):
-        edge = by_pair[min(a, b), max(a, b)]
+    for a, b, e in zip(route, route[1:], walk.edges):
+        edge = graph.edges[e]
         through = edge.get_attribute("doors") or edge.get_attribute("opening_ids")
         names = ", ".join(f"{product[g].name} ({g})" for g in through)
         print(f"  {nodes[a].get_attribute('name'):>4} -> {nodes[b].get_attribute('name'):<4} "

@@ -7,9 +7,9 @@ import sys
 
 import pytest
 
-pytest.importorskip("ifcopenshell")
+from ifc_models import office_file, skip_under_asan, require_ifcopenshell
 
-from ifc_models import office_file, skip_under_asan  # noqa: E402
+require_ifcopenshell()
 
 from kovalith import cli  # noqa: E402
 

@@ -2,10 +2,10 @@
 
 import pytest
 
-pytest.importorskip("ifcopenshell")
-pytest.importorskip("kovalith.building", reason="the building compiler is not in this build")
+from ifc_models import FAR, VARIANTS, expected_contacts, office_file, skip_under_asan, require_ifcopenshell
 
-from ifc_models import FAR, VARIANTS, expected_contacts, office_file, skip_under_asan  # noqa: E402
+require_ifcopenshell()
+pytest.importorskip("kovalith.building", reason="the building compiler is not in this build")
 
 import kovalith.ifc as kifc  # noqa: E402
 

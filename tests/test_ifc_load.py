@@ -4,9 +4,9 @@ import sys
 
 import pytest
 
-ifcopenshell = pytest.importorskip("ifcopenshell")
+from ifc_models import FAR, VARIANTS, office_file, skip_under_asan, require_ifcopenshell
 
-from ifc_models import FAR, VARIANTS, office_file, skip_under_asan  # noqa: E402
+ifcopenshell = require_ifcopenshell()
 
 import kovalith.ifc as kifc  # noqa: E402
 

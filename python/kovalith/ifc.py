@@ -40,6 +40,7 @@ __all__ = [
     "annotate",
     "walkable_graph",
     "walk_route",
+    "is_walkable",
     "find_room",
     "Product",
     "IfcRooms",
@@ -140,7 +141,6 @@ def _ifcopenshell() -> Any:
     try:
         import ifcopenshell
         import ifcopenshell.geom
-        import ifcopenshell.util.element
         import ifcopenshell.util.unit
     except ImportError as exc:
         raise ImportError("kovalith.ifc needs IfcOpenShell: pip install 'kovalith[ifc]'") from exc
@@ -173,20 +173,70 @@ def open_model(source: str | os.PathLike[str] | Any) -> Any:
         raise ValueError(f"cannot read {path} as IFC: {exc}") from exc
 
 
-def _storey_of(element: Any) -> Any:
-    """The IfcBuildingStorey that contains or aggregates `element`, or None."""
-    util = _ifcopenshell().util.element
-    seen = 0
-    while element is not None and seen < 64:  # a cyclic decomposition must not hang the load
-        if element.is_a("IfcBuildingStorey"):
-            return element
-        parent = util.get_container(element) or util.get_aggregate(element)
-        if parent is None and element.is_a("IfcOpeningElement"):
-            voids = getattr(element, "VoidsElements", None)
-            parent = voids[0].RelatingBuildingElement if voids else None
-        element = parent
-        seen += 1
-    return None
+class _Relations:
+    """The spatial and opening relationships of a model, read once.
+
+    Going through IfcOpenShell's attribute access per product (inverse
+    attributes, ``ifcopenshell.util.element``) costs far more than the
+    geometry for large models, so each relationship entity is read once here.
+    """
+
+    def __init__(self, model: Any, storeys: dict[int, tuple[str, float | None]]) -> None:
+        self.storeys = storeys
+        self.parent: dict[int, int] = {}
+        for rel in model.by_type("IfcRelContainedInSpatialStructure"):
+            structure = rel.RelatingStructure.id()
+            for element in rel.RelatedElements or ():
+                self.parent.setdefault(element.id(), structure)
+        for rel in model.by_type("IfcRelAggregates"):
+            whole = rel.RelatingObject.id()
+            for part in rel.RelatedObjects or ():
+                self.parent.setdefault(part.id(), whole)
+        self.host: dict[int, tuple[int, str]] = {}
+        for rel in model.by_type("IfcRelVoidsElement"):
+            element = rel.RelatingBuildingElement
+            self.host.setdefault(rel.RelatedOpeningElement.id(), (element.id(), element.is_a()))
+        self.fillings: dict[int, list[tuple[str, str]]] = {}
+        for rel in model.by_type("IfcRelFillsElement"):
+            filling = rel.RelatedBuildingElement
+            self.fillings.setdefault(rel.RelatingOpeningElement.id(), []).append((filling.GlobalId, filling.is_a()))
+
+    def storey(self, step_id: int) -> tuple[str | None, float | None]:
+        """Name and elevation of the storey above `step_id` in the spatial tree."""
+        seen = 0
+        current: int | None = step_id
+        while current is not None and seen < 64:  # a cyclic decomposition must not hang the load
+            if current in self.storeys:
+                name, elevation = self.storeys[current]
+                return name, elevation
+            parent = self.parent.get(current)
+            if parent is None and current in self.host:  # an opening belongs where its wall or slab is
+                parent = self.host[current][0]
+            current = parent
+            seen += 1
+        return None, None
+
+    def describe(self, element: Any) -> Product:
+        step_id = element.id()
+        ifc_class = element.is_a()
+        storey, elevation = self.storey(step_id)
+        host = self.host.get(step_id)
+        fillings = self.fillings.get(step_id, [])
+        # IfcRoot's GlobalId and Name are its first and third attributes in
+        # every schema; indexing skips the by-name lookup.
+        return Product(
+            global_id=element[0],
+            name=element[2],
+            long_name=getattr(element, "LongName", None) if element.is_a("IfcSpatialElement")
+            or element.is_a("IfcSpatialStructureElement") else None,
+            ifc_class=ifc_class,
+            storey=storey,
+            elevation=elevation,
+            step_id=step_id,
+            host=host[1] if host else None,
+            filled_by=tuple(gid for gid, _ in fillings),
+            filled_by_class=tuple(cls for _, cls in fillings),
+        )
 
 
 def _placement_z(element: Any, scale: float) -> float | None:
@@ -207,32 +257,6 @@ def _products(model: Any, classes: Iterable[str]) -> list[Any]:
         except RuntimeError:  # a class this schema does not have
             continue
     return [found[k] for k in sorted(found)]
-
-
-def _describe(element: Any, storeys: dict[int, tuple[str, float | None]], scale: float) -> Product:
-    storey = _storey_of(element)
-    storey_name, elevation = storeys.get(storey.id(), (None, None)) if storey is not None else (None, None)
-    host = None
-    filled_by: tuple[str, ...] = ()
-    filled_by_class: tuple[str, ...] = ()
-    if element.is_a("IfcOpeningElement"):
-        voids = getattr(element, "VoidsElements", None) or ()
-        host = voids[0].RelatingBuildingElement.is_a() if voids else None
-        fillings = [rel.RelatedBuildingElement for rel in (getattr(element, "HasFillings", None) or ())]
-        filled_by = tuple(f.GlobalId for f in fillings)
-        filled_by_class = tuple(f.is_a() for f in fillings)
-    return Product(
-        global_id=element.GlobalId,
-        name=element.Name,
-        long_name=getattr(element, "LongName", None),
-        ifc_class=element.is_a(),
-        storey=storey_name,
-        elevation=elevation,
-        step_id=element.id(),
-        host=host,
-        filled_by=filled_by,
-        filled_by_class=filled_by_class,
-    )
 
 
 def _storey_table(model: Any, scale: float) -> dict[int, tuple[str, float | None]]:
@@ -362,6 +386,7 @@ def load(
         raise ValueError(f"threads must be at least 1, not {threads}")
     scale = float(ifcopenshell.util.unit.calculate_unit_scale(model))
     storeys = _storey_table(model, scale)
+    relations = _Relations(model, storeys)
     groups = {
         "room": _products(model, ROOM_CLASSES),
         "opening": _products(model, OPENING_CLASSES),
@@ -375,7 +400,7 @@ def load(
     for kind, elements in groups.items():
         for element in elements:
             if getattr(element, "Representation", None) is None:
-                result.skipped.append((_describe(element, storeys, scale), "no representation"))
+                result.skipped.append((relations.describe(element), "no representation"))
             else:
                 with_geometry.append(element)
     total = len(with_geometry)
@@ -410,7 +435,7 @@ def load(
         for element in elements:
             if element.id() not in with_ids:
                 continue
-            product = _describe(element, storeys, scale)
+            product = relations.describe(element)
             shape = shapes.get(element.id())
             if shape is None:
                 result.skipped.append((product, "geometry failed"))
@@ -529,13 +554,27 @@ def walkable_graph(graph: SpatialGraph) -> SpatialGraph:
 
 
 def walk_route(graph: SpatialGraph, start: int, end: int) -> list[int]:
-    """Shortest route from room `start` to room `end` through doors and open
-    holes (stairs) only, over centroid distances; ``[]`` when there is none."""
+    """Shortest walk from room `start` to room `end` through doors and open
+    holes (stairs) only: the rooms in travel order, ``[]`` when there is none.
+
+    Walking distance in metres, room centre to the middle of the door (the
+    edge's ``opening_centroid``) to the next room centre, over the edges whose
+    ``walkable`` attribute `compile_rooms` set; windows never let a route
+    through. `kovalith.routes.route` with the same arguments gives the edges
+    crossed and the length as well.
+    """
+    from kovalith.routes import route
+
     count = len(graph.nodes)
     for name, value in (("start", start), ("end", end)):
         if not 0 <= value < count:
             raise IndexError(f"{name} {value} is not a room of a {count}-room graph")
-    return walkable_graph(graph).find_shortest_path(start, end)
+    return route(graph, start, end, via=is_walkable, cost="walk").rooms
+
+
+def is_walkable(edge: Any) -> bool:
+    """True for a contact a person can pass: see ``walkable`` in `compile_rooms`."""
+    return edge.get_attribute("walkable") is True
 
 
 def find_room(graph: SpatialGraph, key: str) -> int:
