@@ -44,6 +44,7 @@ below, so a refused value leaves the database untouched.
 
 from __future__ import annotations
 
+import bisect
 import math
 import numbers
 import os
@@ -103,10 +104,21 @@ def _scalar(value: Any) -> tuple[Any, str]:
 def _convert(value: Any, non_finite: Literal["null", "raise"]) -> tuple[Any, str | None]:
     """(stored value, kind) under the value policy; kind None for null, and
     "[]" for an empty list, whose item kind is unknown."""
+    # Exact built-in types first: they are nearly every value of a graph.
+    cls = type(value)
+    if cls is float:
+        if value - value == 0.0:  # finite: inf - inf and NaN - NaN are NaN
+            return value, _FLOAT
+        return _non_finite(value, non_finite), _FLOAT
+    if cls is str:
+        return value, _STR
+    if cls is int and _INT64_MIN <= value <= _INT64_MAX:
+        return value, _INT
     if value is None:
         return None, None
+    items: list[Any]
     if isinstance(value, Vector3D):
-        items: list[Any] = [value.x, value.y, value.z]
+        items = [value.x, value.y, value.z]
         kind = _FLOAT + "[]"
     elif isinstance(value, (list, tuple)):
         if not value:
@@ -202,7 +214,8 @@ def _table(records: Sequence[GraphNode | GraphEdge], fixed: Sequence[str],
             for j, raw in enumerate(fixed_values(record)):
                 key = fixed[j]
                 row[j], kind = _convert(raw, non_finite)
-                kinds[j] = _merge_kinds(kinds[j], kind)
+                if kind != kinds[j]:
+                    kinds[j] = _merge_kinds(kinds[j], kind)
             for key, raw in record.get_all_attributes().items():
                 j = position.get(key, -1)
                 if j < 0:
@@ -216,7 +229,8 @@ def _table(records: Sequence[GraphNode | GraphEdge], fixed: Sequence[str],
                 while len(row) <= j:
                     row.append(None)
                 row[j], kind = _convert(raw, non_finite)
-                kinds[j] = _merge_kinds(kinds[j], kind)
+                if kind != kinds[j]:
+                    kinds[j] = _merge_kinds(kinds[j], kind)
         except _Refused as exc:
             raise exc.kind(f"{what(k, record)}, key {key!r}: {exc}") from None
         rows.append(row)
@@ -381,9 +395,44 @@ def _falkordb_quote(name: str) -> str:
     return name if _IDENTIFIER.match(name) else f"`{name}`"
 
 
+def _falkordb_literal(value: Any) -> str:
+    """A converted value as a Cypher literal of FalkorDB's parameter header,
+    quoted as its client quotes strings."""
+    if isinstance(value, str):
+        return '"' + value.replace("\\", "\\\\").replace('"', '\\"') + '"'
+    if value is None:
+        return "null"
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, list):
+        return "[" + ",".join(map(_falkordb_literal, value)) + "]"
+    return repr(value)  # int, or a finite float: the shortest round-trip digits
+
+
+def _falkordb_rows(rows: Iterable[Sequence[Any]]) -> str:
+    return "[" + ",".join("[" + ",".join(map(_falkordb_literal, row)) + "]" for row in rows) + "]"
+
+
+def _positional_map(columns: Sequence[str], first: int) -> str:
+    return ", ".join(f"{_falkordb_quote(c)}: r[{j + first}]" for j, c in enumerate(columns))
+
+
 def _load_falkordb(graph: Any, rooms: _Table, contacts: _Table, ends: list[tuple[int, int]],
                    batch_size: int) -> Loaded:
-    node, edge = _statements(rooms, contacts, _falkordb_quote)
+    # Rows go as lists in the client's parameter header ("CYPHER rows=[...]"),
+    # written here: shorter than maps for the server to parse, and built
+    # without the client's per-value recursion.
+    node = (f"UNWIND $rows AS r CREATE (:{ROOM_LABEL} {{{_positional_map(rooms.columns, 0)}}})")
+    # Looking each endpoint up in the index costs far more than the rest of
+    # the load, so a batch fetches the rooms of its key range in one ordered
+    # scan and addresses them by position in that range: the graph holds
+    # exactly the rooms loaded here (it was checked empty), so the range
+    # holds the same keys as the sorted keys of the graph. If it does not,
+    # the size test makes the batch create nothing and the count check fails.
+    edge = (f"MATCH (n:{ROOM_LABEL}) WHERE n.index >= $lo AND n.index <= $hi "
+            "WITH n ORDER BY n.index WITH collect(n) AS rooms WHERE size(rooms) = $count "
+            "UNWIND $rows AS r WITH rooms[r[0]] AS a, rooms[r[1]] AS b, r "
+            f"CREATE (a)-[:{CONTACT_TYPE} {{{_positional_map(contacts.columns, 2)}}}]->(b)")
     [[existing]] = graph.query(f"MATCH (r:{ROOM_LABEL}) RETURN count(r)").result_set
     if existing:
         raise ValueError(f"target: the graph already holds {existing} {ROOM_LABEL} nodes; load "
@@ -395,10 +444,22 @@ def _load_falkordb(graph: Any, rooms: _Table, contacts: _Table, ends: list[tuple
             raise
     created = [0, 0]
     for first, last in _batches(len(rooms.rows), batch_size):
-        created[0] += graph.query(node, {"rows": _row_dicts(rooms, first, last)}).nodes_created
-    for first, last in _batches(len(contacts.rows), batch_size):
-        result = graph.query(edge, {"rows": _row_dicts(contacts, first, last, ends)})
-        created[1] += result.relationships_created
+        text = f"CYPHER rows={_falkordb_rows(rooms.rows[first:last])} {node}"
+        created[0] += graph.query(text).nodes_created
+    keys = sorted(row[0] for row in rooms.rows)
+    # Edges in the order of their lower endpoint keep each batch's key range
+    # narrow whatever the order of the graph's edge list.
+    order = sorted(range(len(ends)), key=lambda k: min(ends[k]))
+    for first, last in _batches(len(order), batch_size):
+        batch = order[first:last]
+        lo = min(min(ends[k]) for k in batch)
+        hi = max(max(ends[k]) for k in batch)
+        start, stop = bisect.bisect_left(keys, lo), bisect.bisect_right(keys, hi)
+        rows = ([bisect.bisect_left(keys, ends[k][0], start, stop) - start,
+                 bisect.bisect_left(keys, ends[k][1], start, stop) - start, *contacts.rows[k]]
+                for k in batch)
+        text = (f"CYPHER lo={lo} hi={hi} count={stop - start} rows={_falkordb_rows(rows)} {edge}")
+        created[1] += graph.query(text).relationships_created
     return Loaded(int(created[0]), int(created[1]))
 
 
@@ -468,6 +529,54 @@ def _flag_null_lists(table: _Table) -> None:
                 row.append(False)
 
 
+def _copy_kuzu_columns(connection: Any, rooms: _Table, contacts: _Table,
+                       ends: list[tuple[int, int]], batch_size: int) -> None:
+    """Kùzu: each batch as one list parameter per column, copied in by
+    ``COPY ... FROM (UNWIND range(1, $size) AS i RETURN $c0[i], ...)``.
+
+    Kùzu plans MATCH on the key from an UNWIND as a scan per row, so the
+    contacts go through COPY, which looks the keys up in bulk; and the
+    client converts a list of numbers far faster than a list of structs."""
+    def batch(table: _Table, first: int, last: int) -> tuple[list[str], dict[str, Any]]:
+        """The column expressions and parameters of one batch. The client
+        cannot type a list parameter holding only nulls or only empty lists,
+        so such a column becomes a typed constant instead."""
+        width = len(table.columns)
+        rows = table.rows[first:last]
+        kinds = table.typed_kinds()
+        lists = set(table.flags)
+        params: dict[str, Any] = {"size": last - first}
+        out = []
+        for j, kind in enumerate(kinds):
+            values = [row[j] for row in rows]
+            if j in lists:
+                flag = width + table.flags.index(j)
+                params[f"n{j}"] = [row[flag] for row in rows]
+                if any(values):
+                    params[f"c{j}"] = values
+                    out.append(f"CASE WHEN NOT $n{j}[i] THEN CAST($c{j}[i] AS {kind}) END")
+                else:
+                    out.append(f"CASE WHEN NOT $n{j}[i] THEN CAST([] AS {kind}) END")
+            elif all(v is None for v in values):
+                out.append(f"CAST(NULL AS {kind})")
+            else:
+                params[f"c{j}"] = values
+                out.append(f"$c{j}[i]")
+        # Named, since two equal constants would make two columns of one name.
+        return [f"{v} AS v{j}" for j, v in enumerate(out)], params
+
+    for first, last in _batches(len(rooms.rows), batch_size):
+        values, params = batch(rooms, first, last)
+        connection.execute(f"COPY {ROOM_LABEL} FROM (UNWIND range(1, $size) AS i RETURN "
+                           f"{', '.join(values)})", params)
+    for first, last in _batches(len(contacts.rows), batch_size):
+        values, params = batch(contacts, first, last)
+        params["a"] = [a for a, _ in ends[first:last]]
+        params["b"] = [b for _, b in ends[first:last]]
+        connection.execute(f"COPY {CONTACT_TYPE} FROM (UNWIND range(1, $size) AS i RETURN $a[i], "
+                           f"$b[i], {', '.join(values)})", params)
+
+
 def _kuzu_scalar(result: Any) -> Any:
     row = result.get_next()
     return row[0]
@@ -488,25 +597,23 @@ def _load_kuzu(connection: Any, engine: str, rooms: _Table, contacts: _Table,
         raise
     connection.execute(f"CREATE REL TABLE {CONTACT_TYPE}(FROM {ROOM_LABEL} TO {ROOM_LABEL}, "
                        f"{_kuzu_columns(contacts)})")
-    node = (f"UNWIND $rows AS r CREATE (:{ROOM_LABEL} "
-            f"{{{_kuzu_property_map(rooms, _kuzu_values(rooms))}}})")
-    values = ", ".join(_kuzu_values(contacts))
+    _flag_null_lists(rooms)
+    _flag_null_lists(contacts)
     if engine == "kuzu":
-        # Kùzu plans MATCH on the key from an UNWIND as a scan per row;
-        # COPY from the same rows looks the keys up in bulk.
-        edge = f"COPY {CONTACT_TYPE} FROM (UNWIND $rows AS r RETURN r.a, r.b, {values})"
+        _copy_kuzu_columns(connection, rooms, contacts, ends, batch_size)
     else:
-        # The fork crashes on that COPY, and plans a WHERE on the key as a
-        # lookup.
+        # The fork crashes on COPY from a query, and plans MATCH over column
+        # parameters as a scan per row; over rows of structs, a WHERE on the
+        # key is a lookup.
+        node = (f"UNWIND $rows AS r CREATE (:{ROOM_LABEL} "
+                f"{{{_kuzu_property_map(rooms, _kuzu_values(rooms))}}})")
         edge = (f"UNWIND $rows AS r MATCH (a:{ROOM_LABEL}) WHERE a.{key} = r.a "
                 f"MATCH (b:{ROOM_LABEL}) WHERE b.{key} = r.b CREATE (a)-[:{CONTACT_TYPE} "
                 f"{{{_kuzu_property_map(contacts, _kuzu_values(contacts))}}}]->(b)")
-    _flag_null_lists(rooms)
-    _flag_null_lists(contacts)
-    for first, last in _batches(len(rooms.rows), batch_size):
-        connection.execute(node, {"rows": _row_dicts(rooms, first, last)})
-    for first, last in _batches(len(contacts.rows), batch_size):
-        connection.execute(edge, {"rows": _row_dicts(contacts, first, last, ends)})
+        for first, last in _batches(len(rooms.rows), batch_size):
+            connection.execute(node, {"rows": _row_dicts(rooms, first, last)})
+        for first, last in _batches(len(contacts.rows), batch_size):
+            connection.execute(edge, {"rows": _row_dicts(contacts, first, last, ends)})
     room_count = _kuzu_scalar(connection.execute(f"MATCH (r:{ROOM_LABEL}) RETURN count(*)"))
     contact_count = _kuzu_scalar(connection.execute(
         f"MATCH ()-[w:{CONTACT_TYPE}]->() RETURN count(*)"))
