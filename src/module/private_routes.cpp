@@ -123,7 +123,7 @@ bool mask_admission(PyObject* via, std::size_t edge_count, std::vector<std::uint
 // distances, with NaN on every entry of a shut edge. Returns false with a
 // Python exception set.
 bool entry_costs(const SpatialGraphValue& graph, const RouteIndex& index, PyObject* via,
-                 bool walk, std::vector<double>& out) {
+                 bool walk, std::vector<RouteEntry>& out) {
   const std::size_t edge_count = index.edge_count();
   std::vector<std::uint8_t> admitted;
   bool openings = false;
@@ -169,13 +169,13 @@ bool entry_costs(const SpatialGraphValue& graph, const RouteIndex& index, PyObje
       }
     }
   }
-  out.resize(index.cost.size());
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    const RouteId k = index.edge[i];
+  out = index.entries;
+  for (RouteEntry& entry : out) {
+    const RouteId k = entry.edge;
     if (!admitted.empty() && admitted[k] == 0) {
-      out[i] = shut;
-    } else {
-      out[i] = walk ? weight[k] : index.cost[i];
+      entry.cost = shut;
+    } else if (walk) {
+      entry.cost = weight[k];
     }
   }
   return true;
@@ -228,12 +228,12 @@ PyObject* tree_arrays(const RouteIndex& index, const RouteTree& tree,
     return d == unreached_distance ? std::numeric_limits<double>::infinity() : d;
   }));
   if (!distance) return nullptr;
-  PyRef predecessor = PyRef::steal(
-      new_array<std::int64_t>(n, [&](std::size_t v) { return signed_id(tree.predecessor[v]); }));
+  PyRef predecessor = PyRef::steal(new_array<std::int64_t>(
+      n, [&](std::size_t v) { return signed_id(tree.arrival[v].predecessor); }));
   if (!predecessor) return nullptr;
   PyRef edge = PyRef::steal(new_array<std::int64_t>(n, [&](std::size_t v) {
-    const RouteId i = tree.entry[v];
-    return i == no_route_id ? std::int64_t{-1} : static_cast<std::int64_t>(index.edge[i]);
+    const RouteId i = tree.arrival[v].entry;
+    return i == no_route_id ? std::int64_t{-1} : static_cast<std::int64_t>(index.entries[i].edge);
   }));
   if (!edge) return nullptr;
   PyRef origin = PyRef::steal(new_array<std::int64_t>(n, [&](std::size_t v) {
@@ -304,14 +304,14 @@ PyObject* route_search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
     const std::shared_ptr<const RouteIndex> index = graph_route_index(self);
     if (!index) return nullptr;
-    std::vector<double> costs;
+    std::vector<RouteEntry> costs;
     const bool default_costs = a[3] == Py_None && walk == 0;
     if (!default_costs && !entry_costs(inst->value, *index, a[3], walk != 0, costs)) {
       return nullptr;
     }
 
     RouteRequest request;
-    request.cost = default_costs ? std::span<const double>(index->cost) : costs;
+    request.entries = default_costs ? std::span<const RouteEntry>(index->entries) : costs;
     request.sources = sources;
     request.target = target ? static_cast<RouteId>(*target) : no_route_id;
     request.limit = limit;
