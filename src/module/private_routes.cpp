@@ -53,17 +53,25 @@ bool check_graph(PyObject* obj) noexcept {
   return false;
 }
 
-// The value stored under `key` on edge k (a new reference, or an empty ref
-// when the key is absent), read under a short borrow: evaluating it may run
-// Python code, which must be free to set attributes on the edge.
-bool edge_attribute(const PyRef& edge_ref, std::string_view key, PyRef& out,
-                    Vector3D* contact_centroid) noexcept {
-  auto* edge = as_instance<GraphEdgeValue>(edge_ref.get());
+// The door attributes of one edge (new references, empty when absent) and
+// its contact centre, read under one short borrow: evaluating the values may
+// run Python code, which must be free to set attributes on the edge.
+struct DoorAttributes {
+  PyRef openings;
+  PyRef opening_centroid;
+  Vector3D contact_centroid;
+};
+
+bool door_attributes(PyObject* edge_obj, DoorAttributes& out) noexcept {
+  auto* edge = as_instance<GraphEdgeValue>(edge_obj);
   SharedBorrow borrow(edge->borrow);
   if (!borrow.ok()) return false;
-  PyObject* value = edge->value.attributes.find(key);
-  out = value != nullptr ? PyRef::borrow(value) : PyRef();
-  if (contact_centroid != nullptr) *contact_centroid = edge->value.contact_centroid;
+  const AttributeMap& attributes = edge->value.attributes;
+  PyObject* openings = attributes.find(openings_key);
+  PyObject* centroid = attributes.find(opening_centroid_key);
+  out.openings = openings != nullptr ? PyRef::borrow(openings) : PyRef();
+  out.opening_centroid = centroid != nullptr ? PyRef::borrow(centroid) : PyRef();
+  out.contact_centroid = edge->value.contact_centroid;
   return true;
 }
 
@@ -143,24 +151,19 @@ bool entry_costs(const SpatialGraphValue& graph, const RouteIndex& index, PyObje
   if (walk) weight.resize(edge_count);
   if (openings || walk) {
     for (std::size_t k = 0; k < edge_count; ++k) {
-      // Re-read from the list by position: attribute code may run between
-      // edges, but the list itself never changes.
+      // Held by our own reference: attribute code may run between edges
+      // (the list itself never changes).
       const PyRef edge = PyRef::borrow(graph.edges[k].get());
-      Vector3D contact{};
+      DoorAttributes door;
+      if (!door_attributes(edge.get(), door)) return false;
       if (openings) {
-        PyRef value;
         bool open = false;
-        if (!edge_attribute(edge, openings_key, value, nullptr) ||
-            !has_openings(k, value.get(), open)) {
-          return false;
-        }
+        if (!has_openings(k, door.openings.get(), open)) return false;
         admitted[k] = open ? 1 : 0;
       }
       if (walk) {
-        PyRef value;
         Vector3D point{};
-        if (!edge_attribute(edge, opening_centroid_key, value, &contact) ||
-            !walk_point(k, value.get(), contact, point)) {
+        if (!walk_point(k, door.opening_centroid.get(), door.contact_centroid, point)) {
           return false;
         }
         const EdgeEnds& e = index.ends[k];
