@@ -173,8 +173,9 @@ bool entry_costs(const SpatialGraphValue& graph, const RouteIndex& index, PyObje
     }
   }
   out = index.entries;
-  for (RouteEntry& entry : out) {
-    const RouteId k = entry.edge;
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    RouteEntry& entry = out[i];
+    const RouteId k = index.edge[i];
     if (!admitted.empty() && admitted[k] == 0) {
       entry.cost = shut;
     } else if (walk) {
@@ -236,7 +237,7 @@ PyObject* tree_arrays(const RouteIndex& index, const RouteTree& tree,
   if (!predecessor) return nullptr;
   PyRef edge = PyRef::steal(new_array<std::int64_t>(n, [&](std::size_t v) {
     const RouteId i = tree.arrival[v].entry;
-    return i == no_route_id ? std::int64_t{-1} : static_cast<std::int64_t>(index.entries[i].edge);
+    return i == no_route_id ? std::int64_t{-1} : static_cast<std::int64_t>(index.edge[i]);
   }));
   if (!edge) return nullptr;
   PyRef origin = PyRef::steal(new_array<std::int64_t>(n, [&](std::size_t v) {

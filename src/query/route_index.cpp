@@ -53,12 +53,17 @@ Result<RouteIndex> build_route_index(std::vector<Vector3D> centroids, std::vecto
   // first[u] serves as u's fill cursor and ends at the old first[u + 1], so
   // the offsets are shifted back by one place afterwards.
   index.entries.resize(entries);
+  index.edge.resize(entries);
   for (std::size_t k = 0; k < index.ends.size(); ++k) {
     const EdgeEnds& e = index.ends[k];
     const double cost = centroid_distance(index.centroids[e.node_a], index.centroids[e.node_b]);
     const auto edge = static_cast<RouteId>(k);
-    index.entries[index.first[e.node_a]++] = {cost, static_cast<RouteId>(e.node_b), edge};
-    index.entries[index.first[e.node_b]++] = {cost, static_cast<RouteId>(e.node_a), edge};
+    const RouteId slot_a = index.first[e.node_a]++;
+    index.entries[slot_a] = {cost, static_cast<RouteId>(e.node_b)};
+    index.edge[slot_a] = edge;
+    const RouteId slot_b = index.first[e.node_b]++;
+    index.entries[slot_b] = {cost, static_cast<RouteId>(e.node_a)};
+    index.edge[slot_b] = edge;
   }
   std::copy_backward(index.first.begin(), index.first.end() - 1, index.first.end());
   index.first[0] = 0;

@@ -1,50 +1,64 @@
 #include "query/route_search.h"
 
 #include <algorithm>
+#include <bit>
 
 namespace kovalith {
 namespace {
 
-struct QueueEntry {
-  double distance;
-  RouteId node;
-};
+// A queue key: the distance's bits above the room position, so that one
+// unsigned comparison orders by (distance, position). Distances in the queue
+// are finite and non-negative (a NaN or infinite sum never passes the strict
+// relaxation test, and costs are non-negative), and the bit patterns of such
+// doubles order as the values do.
+using QueueKey = unsigned __int128;
 
-// (distance, position) order. Distances in the queue are never NaN (a NaN
-// never passes the strict relaxation test), so this is a strict weak order.
-inline bool before(const QueueEntry& l, const QueueEntry& r) noexcept {
-  return l.distance < r.distance || (l.distance == r.distance && l.node < r.node);
+inline QueueKey queue_key(double distance, RouteId node) noexcept {
+  return (static_cast<QueueKey>(std::bit_cast<std::uint64_t>(distance)) << 32) | node;
+}
+inline RouteId key_node(QueueKey key) noexcept { return static_cast<RouteId>(key); }
+inline double key_distance(QueueKey key) noexcept {
+  return std::bit_cast<double>(static_cast<std::uint64_t>(key >> 32));
 }
 
 // A 4-ary min-heap: half the depth of a binary heap, and the four children
-// of a slot share a cache line or two. Pops dominate a search, so they sink
-// the hole left by the top to a leaf without comparing against the moved
-// element on the way down, then let that element rise (it usually rises
-// little: it came from the bottom).
+// of a slot share one cache line. Pops dominate a search, so they sink the
+// hole left by the top to a leaf without comparing against the moved element
+// on the way down, then let that element rise (it usually rises little: it
+// came from the bottom).
 class Queue {
  public:
   bool empty() const noexcept { return items_.empty(); }
   void reserve(std::size_t n) { items_.reserve(n); }
 
-  void push(QueueEntry entry) {
-    items_.push_back(entry);
-    rise(items_.size() - 1, entry);
+  void push(QueueKey key) {
+    items_.push_back(key);
+    rise(items_.size() - 1, key);
   }
 
-  QueueEntry pop() noexcept {
-    const QueueEntry top = items_.front();
-    const QueueEntry last = items_.back();
+  QueueKey pop() noexcept {
+    const QueueKey top = items_.front();
+    const QueueKey last = items_.back();
     items_.pop_back();
     const std::size_t n = items_.size();
     if (n == 0) return top;
     std::size_t hole = 0;
     for (;;) {
       const std::size_t child = arity * hole + 1;
+      if (child + arity <= n) {
+        // The common case: four children, picked without branches.
+        const QueueKey* c = &items_[child];
+        const std::size_t low = c[1] < c[0] ? 1 : 0;
+        const std::size_t high = c[3] < c[2] ? 3 : 2;
+        const std::size_t best = c[high] < c[low] ? high : low;
+        items_[hole] = c[best];
+        hole = child + best;
+        continue;
+      }
       if (child >= n) break;
       std::size_t best = child;
-      const std::size_t end = std::min(child + arity, n);
-      for (std::size_t c = child + 1; c < end; ++c) {
-        if (before(items_[c], items_[best])) best = c;
+      for (std::size_t k = child + 1; k < n; ++k) {
+        if (items_[k] < items_[best]) best = k;
       }
       items_[hole] = items_[best];
       hole = best;
@@ -56,17 +70,17 @@ class Queue {
  private:
   static constexpr std::size_t arity = 4;
 
-  void rise(std::size_t hole, QueueEntry entry) noexcept {
+  void rise(std::size_t hole, QueueKey key) noexcept {
     while (hole > 0) {
       const std::size_t parent = (hole - 1) / arity;
-      if (!before(entry, items_[parent])) break;
+      if (!(key < items_[parent])) break;
       items_[hole] = items_[parent];
       hole = parent;
     }
-    items_[hole] = entry;
+    items_[hole] = key;
   }
 
-  std::vector<QueueEntry> items_;
+  std::vector<QueueKey> items_;
 };
 
 // Settled rooms between two polls of the interrupt: the poll reads a clock,
@@ -101,29 +115,28 @@ Result<RouteTree> search_routes(const RouteIndex& index, const RouteRequest& req
     if (distance[s] == 0.0) continue;  // a repeated source
     distance[s] = 0.0;
     if (request.track_origin) tree.origin[s] = s;
-    heap.push({0.0, s});
+    heap.push(queue_key(0.0, s));
   }
 
   unsigned until_poll = poll_every;
   while (!heap.empty()) {
-    const QueueEntry top = heap.pop();
-    const RouteId u = top.node;
-    if (top.distance != distance[u]) continue;
+    const QueueKey top = heap.pop();
+    const RouteId u = key_node(top);
+    const double du = key_distance(top);
+    if (du != distance[u]) continue;
     if (u == request.target) break;
     if (--until_poll == 0) {
       until_poll = poll_every;
       if (interrupted(interrupt)) return fail(ErrorKind::interrupted, "interrupted");
     }
-    const double du = top.distance;
     for (RouteId i = first[u]; i < first[u + 1]; ++i) {
-      const RouteEntry& e = entries[i];
-      const RouteId v = e.node;
-      const double alt = e.cost + du;
+      const RouteId v = entries[i].node;
+      const double alt = entries[i].cost + du;
       if (distance[v] > alt && alt <= limit) {
         distance[v] = alt;
         arrival[v] = {u, i};
         if (request.track_origin) tree.origin[v] = tree.origin[u];
-        heap.push({alt, v});
+        heap.push(queue_key(alt, v));
       }
     }
   }
@@ -137,7 +150,7 @@ RoomRoute route_to(const RouteIndex& index, const RouteTree& tree, RouteId end) 
   for (RouteId x = end; x != no_route_id; x = tree.arrival[x].predecessor) {
     route.rooms.push_back(x);
     const RouteId i = tree.arrival[x].entry;
-    if (i != no_route_id) route.edges.push_back(index.entries[i].edge);
+    if (i != no_route_id) route.edges.push_back(index.edge[i]);
   }
   std::reverse(route.rooms.begin(), route.rooms.end());
   std::reverse(route.edges.begin(), route.edges.end());
