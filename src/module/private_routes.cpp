@@ -228,21 +228,21 @@ PyObject* tree_arrays(const RouteIndex& index, const RouteTree& tree,
   const bool one_source = tree.origin.empty();
   const std::int64_t only = sources.empty() ? -1 : static_cast<std::int64_t>(sources[0]);
   PyRef distance = PyRef::steal(new_array<double>(n, [&](std::size_t v) {
-    const double d = tree.distance[v];
+    const double d = tree.room[v].distance;
     return d == unreached_distance ? std::numeric_limits<double>::infinity() : d;
   }));
   if (!distance) return nullptr;
   PyRef predecessor = PyRef::steal(new_array<std::int64_t>(
-      n, [&](std::size_t v) { return signed_id(tree.arrival[v].predecessor); }));
+      n, [&](std::size_t v) { return signed_id(tree.room[v].predecessor); }));
   if (!predecessor) return nullptr;
   PyRef edge = PyRef::steal(new_array<std::int64_t>(n, [&](std::size_t v) {
-    const RouteId i = tree.arrival[v].entry;
+    const RouteId i = tree.room[v].entry;
     return i == no_route_id ? std::int64_t{-1} : static_cast<std::int64_t>(index.edge[i]);
   }));
   if (!edge) return nullptr;
   PyRef origin = PyRef::steal(new_array<std::int64_t>(n, [&](std::size_t v) {
     if (!one_source) return signed_id(tree.origin[v]);
-    return tree.distance[v] == unreached_distance ? std::int64_t{-1} : only;
+    return tree.room[v].distance == unreached_distance ? std::int64_t{-1} : only;
   }));
   if (!origin) return nullptr;
   return PyTuple_Pack(4, distance.get(), predecessor.get(), edge.get(), origin.get());

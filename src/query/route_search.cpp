@@ -93,14 +93,12 @@ Result<RouteTree> search_routes(const RouteIndex& index, const RouteRequest& req
                                 Interrupt* interrupt) {
   const std::size_t n = index.node_count();
   RouteTree tree;
-  tree.distance.assign(n, unreached_distance);
-  tree.arrival.assign(n, Arrival{no_route_id, no_route_id});
+  tree.room.assign(n, RoomState{unreached_distance, no_route_id, no_route_id});
   if (request.track_origin) tree.origin.assign(n, no_route_id);
 
   const RouteId* first = index.first.data();
   const RouteEntry* entries = request.entries.data();
-  double* distance = tree.distance.data();
-  Arrival* arrival = tree.arrival.data();
+  RoomState* room = tree.room.data();
   const double limit = request.limit;
 
   // Every unsettled room with a known distance has exactly one entry holding
@@ -112,8 +110,8 @@ Result<RouteTree> search_routes(const RouteIndex& index, const RouteRequest& req
   Queue heap;
   heap.reserve(request.sources.size() + 64);
   for (const RouteId s : request.sources) {
-    if (distance[s] == 0.0) continue;  // a repeated source
-    distance[s] = 0.0;
+    if (room[s].distance == 0.0) continue;  // a repeated source
+    room[s].distance = 0.0;
     if (request.track_origin) tree.origin[s] = s;
     heap.push(queue_key(0.0, s));
   }
@@ -123,7 +121,7 @@ Result<RouteTree> search_routes(const RouteIndex& index, const RouteRequest& req
     const QueueKey top = heap.pop();
     const RouteId u = key_node(top);
     const double du = key_distance(top);
-    if (du != distance[u]) continue;
+    if (du != room[u].distance) continue;
     if (u == request.target) break;
     if (--until_poll == 0) {
       until_poll = poll_every;
@@ -132,9 +130,12 @@ Result<RouteTree> search_routes(const RouteIndex& index, const RouteRequest& req
     for (RouteId i = first[u]; i < first[u + 1]; ++i) {
       const RouteId v = entries[i].node;
       const double alt = entries[i].cost + du;
-      if (distance[v] > alt && alt <= limit) {
-        distance[v] = alt;
-        arrival[v] = {u, i};
+      if (room[v].distance > alt && alt <= limit) {
+        room[v] = {alt, u, i};
+        // v's list is read when v is settled, typically after the few
+        // hundred rooms of the search front ahead of it: start loading it
+        // now, while this room's work goes on.
+        __builtin_prefetch(entries + first[v]);
         if (request.track_origin) tree.origin[v] = tree.origin[u];
         heap.push(queue_key(alt, v));
       }
@@ -145,11 +146,11 @@ Result<RouteTree> search_routes(const RouteIndex& index, const RouteRequest& req
 
 RoomRoute route_to(const RouteIndex& index, const RouteTree& tree, RouteId end) {
   RoomRoute route;
-  if (tree.distance[end] == unreached_distance) return route;
-  route.length = tree.distance[end];
-  for (RouteId x = end; x != no_route_id; x = tree.arrival[x].predecessor) {
+  if (tree.room[end].distance == unreached_distance) return route;
+  route.length = tree.room[end].distance;
+  for (RouteId x = end; x != no_route_id; x = tree.room[x].predecessor) {
     route.rooms.push_back(x);
-    const RouteId i = tree.arrival[x].entry;
+    const RouteId i = tree.room[x].entry;
     if (i != no_route_id) route.edges.push_back(index.edge[i]);
   }
   std::reverse(route.rooms.begin(), route.rooms.end());

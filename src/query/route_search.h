@@ -42,17 +42,20 @@ struct RouteRequest {
   bool track_origin = false;  // fill `origin` (the source each room is reached from)
 };
 
-// How a room was reached: from which room, by which entry of that room's
-// list (no_route_id for sources and unreached rooms). Written together.
-struct Arrival {
+// What the search knows of one room: its distance (unreached_distance when
+// not reached), the room it is reached from and the entry of that room's
+// list it is reached by (no_route_id for sources and unreached rooms). One
+// 16-byte record: a relaxation reads the distance and writes all three, so
+// they share a cache line.
+struct RoomState {
+  double distance;
   RouteId predecessor;
   RouteId entry;
 };
 
 struct RouteTree {
-  std::vector<double> distance;  // unreached_distance when not reached
-  std::vector<Arrival> arrival;
-  std::vector<RouteId> origin;   // filled only when asked for
+  std::vector<RoomState> room;
+  std::vector<RouteId> origin;  // filled only when asked for
 };
 
 // Errors: ErrorKind::interrupted when the interrupt asks to stop (polled
