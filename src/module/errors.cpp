@@ -18,18 +18,13 @@ PyObject* raise_error(const Error& error) noexcept {
 
 void add_argument_note(const char* name) noexcept {
   if (!PyErr_Occurred()) return;
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (value != nullptr) {
-    if (traceback != nullptr) PyException_SetTraceback(value, traceback);
-    PyRef note = PyRef::steal(PyUnicode_FromFormat("while processing '%s'", name));
-    PyRef result;
-    if (note) result = PyRef::steal(PyObject_CallMethod(value, "add_note", "O", note.get()));
-    // A failure to attach the note must not replace the error being reported.
-    if (!result) PyErr_Clear();
-  }
-  PyErr_Restore(type, value, traceback);
+  ErrorScope pending;
+  if (pending.value() == nullptr) return;
+  PyRef note = PyRef::steal(PyUnicode_FromFormat("while processing '%s'", name));
+  PyRef result;
+  if (note) result = PyRef::steal(PyObject_CallMethod(pending.value(), "add_note", "O", note.get()));
+  // A failure to attach the note must not replace the error being reported.
+  if (!result) PyErr_Clear();
 }
 
 void translate_current_exception() noexcept {
