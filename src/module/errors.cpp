@@ -21,6 +21,22 @@ void add_argument_note(const char* name) noexcept {
   ErrorScope pending;
   if (pending.value() == nullptr) return;
   PyRef note = PyRef::steal(PyUnicode_FromFormat("while processing '%s'", name));
+  if (!note) {
+    PyErr_Clear();
+    return;
+  }
+  // A failure that passed through the same parameter at every level of a
+  // recursion (a __float__ that calls back into the method) is noted once.
+  PyRef notes = PyRef::steal(PyObject_GetAttrString(pending.value(), "__notes__"));
+  if (!notes) {
+    PyErr_Clear();
+  } else if (PyList_Check(notes.get())) {
+    const int present = PySequence_Contains(notes.get(), note.get());
+    if (present != 0) {
+      if (present < 0) PyErr_Clear();
+      return;
+    }
+  }
   PyRef result;
   if (note) result = PyRef::steal(PyObject_CallMethod(pending.value(), "add_note", "O", note.get()));
   // A failure to attach the note must not replace the error being reported.
