@@ -21,6 +21,10 @@
 
 namespace kovalith::py {
 
+// The TypeError of every converter: "expected {expected}, got '{type}'".
+// Returns false.
+bool wrong_type(PyObject* obj, const char* expected) noexcept;
+
 bool to_double(PyObject* obj, double& out) noexcept;
 bool to_u64(PyObject* obj, std::uint64_t& out) noexcept;
 bool to_optional_u64(PyObject* obj, std::optional<std::uint64_t>& out) noexcept;
