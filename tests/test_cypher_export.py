@@ -1,6 +1,8 @@
 import gc
 import math
 import pathlib
+import random
+import struct
 import sys
 from decimal import Decimal
 
@@ -29,19 +31,17 @@ def room_statement(x):
     return SpatialGraph([node(0, x, 0.0, 0.0)], [], []).to_cypher_queries()[0]
 
 
-def expected_number(x):
-    """Fewest fractional digits that read back to x, positional. Doubles from
-    2**53 up are all integers and come out with their exact digits; below
-    that the shortest round-trip digits of repr() give the same text."""
+def positional(x):
+    """Python's shortest round-trip digits (repr) written out without an
+    exponent: an independent reference for the export's numbers."""
     if math.isnan(x):
         return "NaN"
     if math.isinf(x):
         return "inf" if x > 0 else "-inf"
-    if x == 0:
-        return "-0" if math.copysign(1.0, x) < 0 else "0"
-    if abs(x) >= 2.0**53:
-        return str(int(x))
-    return format(Decimal(repr(x)).normalize(), "f")
+    text = format(Decimal(repr(x)), "f")
+    if "." in text:
+        text = text.rstrip("0").rstrip(".")
+    return text
 
 
 class TestStatements:
@@ -122,9 +122,10 @@ class TestNumbers:
         (0.30000000000000004, "0.30000000000000004"), (1e16, "10000000000000000"),
         (math.inf, "inf"), (-math.inf, "-inf"), (math.nan, "NaN"), (-math.nan, "NaN"),
         (5e-324, "0." + "0" * 323 + "5"),
-        (2.0**60, "1152921504606846976"), (-2.0**53, "-9007199254740992"),
-        (5.058863203475885e16, "50588632034758848"),
-        (sys.float_info.max, str(int(sys.float_info.max))),
+        (2.0**60, "1152921504606847000"), (-2.0**53, "-9007199254740992"),
+        (5.058863203475885e16, "50588632034758850"), (1e23, "1" + "0" * 23),
+        (sys.float_info.max, "17976931348623157" + "0" * 292),
+        (-sys.float_info.min, "-0." + "0" * 307 + "22250738585072014"),
     ])
     def test_table(self, value, text):
         assert room_statement(value) == (
@@ -133,9 +134,21 @@ class TestNumbers:
     @given(st.floats(allow_nan=False, allow_infinity=False))
     def test_shortest_round_trip_positional(self, value):
         text = room_statement(value).split("centroid_x: ")[1].split(",")[0]
-        assert text == expected_number(value)
+        assert text == positional(value)
         assert "e" not in text and "E" not in text
         assert float(text) == value
+
+    def test_random_bit_patterns_across_the_whole_range(self):
+        # Uniform over the bit patterns: every exponent, subnormals, both
+        # signs, the odd NaN and infinity. Three per statement.
+        rng = random.Random(20240607)
+        values = [struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0]
+                  for _ in range(3 * 3000)]
+        nodes = [GraphNode(k, Vector3D(*values[3 * k:3 * k + 3])) for k in range(3000)]
+        for k, statement in enumerate(SpatialGraph(nodes, [], []).to_cypher_queries()):
+            x, y, z = values[3 * k:3 * k + 3]
+            assert statement == (f"CREATE (r{k}:Room {{index: {k}, centroid_x: {positional(x)}, "
+                                 f"centroid_y: {positional(y)}, centroid_z: {positional(z)}}})")
 
 
 class TestQuoting:

@@ -203,6 +203,16 @@ class TestHostileNumbers:
                             odd).build_spatial_graph(1e-3)
         assert len(g.nodes) == 4 and [(e.node_a, e.node_b) for e in g.edges] == [(0, 1)]
 
+    # Centroids spanning more than the double range: the processing order of
+    # the build must not compute an infinite extent (a NaN cell under the
+    # float-cast-overflow check of the sanitizer build).
+    @pytest.mark.parametrize("far", [[-1e308, 1e308], [-DBL_MAX, DBL_MAX, 0.0], [DBL_MAX, -1e308, 1.0]])
+    def test_build_with_centroids_across_the_whole_double_range(self, far):
+        lone = [Mesh([Vector3D(x, 0, 0)], [[0, 0, 0]]) for x in far]
+        g = SpatialRegistry(TWO_ROOMS + lone, [], []).build_spatial_graph(1e-3)
+        assert [n.centroid.x for n in g.nodes][2:] == far
+        assert [(e.node_a, e.node_b) for e in g.edges] == [(0, 1)]
+
     def test_join_near_the_top_of_the_double_range_stays_finite(self):
         # Plans reaching DBL_MAX used to snap to a grid point that scaled back
         # to infinity.

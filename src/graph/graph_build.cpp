@@ -23,9 +23,16 @@ std::vector<RawEdge> collect_in_mesh_order(std::vector<std::vector<RawEdge>>& pe
   return edges;
 }
 
+Error stopped() { return Error{ErrorKind::interrupted, "graph build interrupted"}; }
+
 }  // namespace
 
 GraphBuild build_graph(const Registry& registry, double tolerance, const BuildOptions& options) {
+  return *build_graph(registry, tolerance, options, nullptr);
+}
+
+Result<GraphBuild> build_graph(const Registry& registry, double tolerance,
+                               const BuildOptions& options, Interrupt* interrupt) {
   const std::span<const Mesh> meshes = registry.meshes;
   GraphBuild build;
   build.centroids.reserve(meshes.size());
@@ -35,7 +42,7 @@ GraphBuild build_graph(const Registry& registry, double tolerance, const BuildOp
   auto find_wires = [&] {
     if (wires_needed) {
       build.wire_contacts =
-          find_wire_contacts(registry.wires, meshes, options.wires, options.execution);
+          find_wire_contacts(registry.wires, meshes, options.wires, options.execution, interrupt);
     }
   };
 
@@ -45,15 +52,18 @@ GraphBuild build_graph(const Registry& registry, double tolerance, const BuildOp
   const bool contacts_possible = tolerance > 0.0 && std::isfinite(tolerance);
   if (meshes.size() < 2 || !contacts_possible) {
     find_wires();
+    if (interrupted(interrupt)) return std::unexpected(stopped());
     return build;
   }
 
+  if (interrupted(interrupt)) return std::unexpected(stopped());
   const std::vector<std::size_t> offsets = leaf_offsets(meshes);
   const std::vector<SpatialFaceLeaf> leaves = build_leaves(meshes, tolerance, options.execution);
   const std::vector<std::optional<FacePlane>> planes =
       build_face_planes(meshes, options.execution);
 
   // Bulk loading the trees is serial work; the wire test overlaps it.
+  if (interrupted(interrupt)) return std::unexpected(stopped());
   std::optional<FaceIndex> index;
   std::optional<ApertureFaces> apertures;
   run_together({[&] {
@@ -61,7 +71,8 @@ GraphBuild build_graph(const Registry& registry, double tolerance, const BuildOp
                 },
                 [&] { apertures.emplace(registry.apertures, tolerance, options.apertures); },
                 find_wires},
-               options.execution);
+               options.execution, interrupt);
+  if (interrupted(interrupt)) return std::unexpected(stopped());
 
   ContactInputs inputs;
   inputs.meshes = meshes;
@@ -76,13 +87,15 @@ GraphBuild build_graph(const Registry& registry, double tolerance, const BuildOp
 
   const std::vector<std::size_t> order = spatial_order(build.centroids);
   std::vector<std::vector<RawEdge>> per_mesh(meshes.size());
-  for_each_index(
-      meshes.size(),
-      [&](std::size_t k) {
-        const std::size_t i = order[k];
-        per_mesh[i] = find_contacts(i, inputs);
-      },
-      options.execution);
+  if (!for_each_index(
+          meshes.size(),
+          [&](std::size_t k) {
+            const std::size_t i = order[k];
+            per_mesh[i] = find_contacts(i, inputs);
+          },
+          options.execution, interrupt)) {
+    return std::unexpected(stopped());
+  }
   build.edges = collect_in_mesh_order(per_mesh);
   return build;
 }

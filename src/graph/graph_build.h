@@ -15,6 +15,8 @@
 #include "graph/parallel.h"
 #include "graph/registry.h"
 #include "graph/wire_contacts.h"
+#include "records/error.h"
+#include "support/interrupt.h"
 
 namespace kovalith {
 
@@ -39,5 +41,10 @@ struct GraphBuild {
 
 GraphBuild build_graph(const Registry& registry, double tolerance,
                        const BuildOptions& options = {});
+
+// The same, stopped early (ErrorKind::interrupted, nothing built) once the
+// interrupt says so; it is polled between the stages and between meshes.
+Result<GraphBuild> build_graph(const Registry& registry, double tolerance,
+                               const BuildOptions& options, Interrupt* interrupt);
 
 }  // namespace kovalith

@@ -1,16 +1,171 @@
 #include "graph/parallel.h"
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
 
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
 #include <sys/types.h>
 #include <unistd.h>
 
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
-#include <tbb/task_group.h>
-
 namespace kovalith {
 namespace {
+
+// One call's loop. Indices are claimed from `next`; every claimed index is
+// counted in `finished` once it has run or been skipped after a stop.
+struct Job {
+  const std::function<void(std::size_t)>* body = nullptr;
+  std::size_t n = 0;
+  Interrupt* interrupt = nullptr;
+  std::atomic<std::size_t> next{0};
+  std::atomic<std::size_t> finished{0};
+  std::atomic<bool> stop{false};
+  std::size_t workers = 0;  // workers inside the job; guarded by the pool's mutex
+  std::mutex error_mutex;
+  std::exception_ptr error;
+
+  bool exhausted() const noexcept { return next.load(std::memory_order_relaxed) >= n; }
+  bool done() const noexcept { return finished.load(std::memory_order_acquire) >= n; }
+
+  // Claims and runs indices until none is left.
+  void work() noexcept {
+    for (;;) {
+      const std::size_t k = next.fetch_add(1, std::memory_order_relaxed);
+      if (k >= n) return;
+      if (!stop.load(std::memory_order_relaxed) && interrupted(interrupt)) {
+        stop.store(true, std::memory_order_relaxed);
+      }
+      if (!stop.load(std::memory_order_relaxed)) {
+        try {
+          (*body)(k);
+        } catch (...) {
+          std::lock_guard lock(error_mutex);
+          if (!error) error = std::current_exception();
+          stop.store(true, std::memory_order_relaxed);
+        }
+      }
+      finished.fetch_add(1, std::memory_order_release);
+    }
+  }
+};
+
+std::size_t processor_count() noexcept {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+    const int count = CPU_COUNT(&set);
+    if (count > 0) return static_cast<std::size_t>(count);
+  }
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+// Never destroyed: its threads are detached and may still be parked on the
+// condition variable when the process exits.
+class Pool {
+ public:
+  static Pool& instance() {
+    static Pool* pool = new Pool();
+    return *pool;
+  }
+
+  // Starts the workers still missing; a failure leaves fewer workers for
+  // now and is retried at the next call.
+  void top_up() {
+    std::lock_guard lock(mutex_);
+    // The calling thread is the last of the processors.
+    const std::size_t target = processor_count() - 1;
+    while (started_ < target) {
+      try {
+        std::thread(&Pool::worker_loop, this).detach();
+      } catch (const std::system_error&) {
+        return;
+      }
+      ++started_;
+    }
+  }
+
+  std::size_t workers() {
+    std::lock_guard lock(mutex_);
+    return started_;
+  }
+
+  // Runs the job to its end. The caller takes indices too (polling between
+  // them); once none is left, the owner of the interrupt keeps polling it
+  // while the workers finish theirs.
+  void run(Job& job) {
+    const bool watch = job.interrupt != nullptr && job.interrupt->polls_here();
+    std::unique_lock lock(mutex_);
+    if (started_ == 0) {
+      lock.unlock();
+      job.work();
+      return;
+    }
+    jobs_.push_back(&job);
+    work_.notify_all();
+    lock.unlock();
+    job.work();
+    lock.lock();
+    auto finished = [&] { return job.done() && job.workers == 0; };
+    if (watch) {
+      while (!finished()) {
+        done_.wait_for(lock, Interrupt::default_interval);
+        if (job.stop.load(std::memory_order_relaxed)) continue;
+        lock.unlock();
+        if (job.interrupt->poll()) job.stop.store(true, std::memory_order_relaxed);
+        lock.lock();
+      }
+    } else {
+      done_.wait(lock, finished);
+    }
+    retire(job);
+  }
+
+ private:
+  Pool() = default;
+
+  void retire(Job& job) {
+    const auto it = std::find(jobs_.begin(), jobs_.end(), &job);
+    if (it != jobs_.end()) jobs_.erase(it);
+  }
+
+  void worker_loop() {
+    // Signals go to the interpreter's thread, which handles them.
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      work_.wait(lock, [&] { return !jobs_.empty(); });
+      // The newest job first: a nested loop is waited on by a task of an
+      // older one.
+      Job& job = *jobs_.back();
+      if (job.exhausted()) {
+        retire(job);
+        continue;
+      }
+      ++job.workers;
+      lock.unlock();
+      job.work();
+      lock.lock();
+      retire(job);
+      --job.workers;
+      done_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable work_;
+  std::condition_variable done_;
+  std::vector<Job*> jobs_;
+  std::size_t started_ = 0;
+};
 
 // The pid of the process that owns the pool; 0 until the pool is first used.
 // A fork child inherits the parent's value, which then differs from its pid.
@@ -25,27 +180,36 @@ bool claim_pool() noexcept {
 
 }  // namespace
 
-void for_each_index(std::size_t n, const std::function<void(std::size_t)>& body,
-                    Execution execution) {
-  if (n == 0) return;
-  if (execution == Execution::serial || n == 1 || !claim_pool()) {
-    for (std::size_t k = 0; k < n; ++k) body(k);
-    return;
+bool for_each_index(std::size_t n, const std::function<void(std::size_t)>& body,
+                    Execution execution, Interrupt* interrupt) {
+  if (execution == Execution::serial || n <= 1 || !claim_pool()) {
+    for (std::size_t k = 0; k < n; ++k) {
+      if (interrupted(interrupt)) return false;
+      body(k);
+    }
+    return !interrupted(interrupt);
   }
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, 1),
-                    [&](const tbb::blocked_range<std::size_t>& range) {
-                      for (std::size_t k = range.begin(); k != range.end(); ++k) body(k);
-                    });
+  Pool& pool = Pool::instance();
+  pool.top_up();
+  Job job;
+  job.body = &body;
+  job.n = n;
+  job.interrupt = interrupt;
+  pool.run(job);
+  if (job.error) std::rethrow_exception(job.error);
+  return !job.stop.load(std::memory_order_relaxed) && !interrupted(interrupt);
 }
 
-void run_together(std::initializer_list<std::function<void()>> tasks, Execution execution) {
-  if (execution == Execution::serial || tasks.size() < 2 || !claim_pool()) {
-    for (const auto& task : tasks) task();
-    return;
-  }
-  tbb::task_group group;
-  for (const auto& task : tasks) group.run([&task] { task(); });
-  group.wait();
+bool run_together(std::initializer_list<std::function<void()>> tasks, Execution execution,
+                  Interrupt* interrupt) {
+  const std::function<void()>* first = tasks.begin();
+  return for_each_index(
+      tasks.size(), [first](std::size_t k) { first[k](); }, execution, interrupt);
+}
+
+std::size_t pool_worker_count() noexcept {
+  if (pool_owner.load() != getpid()) return 0;
+  return Pool::instance().workers();
 }
 
 }  // namespace kovalith

@@ -1,9 +1,23 @@
 // The process-wide worker pool of the graph build.
 //
-// for_each_index runs body(k) for every k in [0, n), one task per index at the
-// finest grain, on the oneTBB pool (created on first use, one worker per
-// processor in the process's CPU affinity mask, kept for the process's life)
-// and returns when all tasks are done. The calling thread takes part.
+// for_each_index runs body(k) for every k in [0, n), one index at a time from
+// a shared counter, on the worker pool (started on first use, one worker per
+// processor in the process's CPU affinity mask but one, kept for the
+// process's life) and the calling thread, and returns when every index that
+// was started has finished.
+//
+// Workers that could not be started (thread creation failed, e.g. under an
+// address-space limit) are started again at the next call, so a passing
+// shortage of resources costs parallelism only while it lasts. With no worker
+// at all the loop runs on the calling thread.
+//
+// Interrupts: the interrupt is polled before every index; when the calling
+// thread owns it (it made it, and holds the interpreter lock), the calling
+// thread also keeps polling once it has no index left, while the workers
+// finish theirs, however long those take. Once the interrupt has stopped, no
+// further index is started, and the call returns false after the running ones
+// end (a body that runs long should poll the same interrupt itself). Without a
+// stop the call returns true.
 //
 // The pool does not survive fork(): a forked child inherits the pool's
 // bookkeeping but none of its threads, and handing it work could wait forever.
@@ -11,13 +25,15 @@
 // process (a fork child) the loop runs serially on the calling thread. The
 // results are the same either way, since each index writes only its own slot.
 //
-// Exceptions thrown by body are propagated to the caller (the first one; the
-// remaining tasks are cancelled).
+// Exceptions thrown by body are propagated to the caller (the first one; no
+// further index is started).
 #pragma once
 
 #include <cstddef>
 #include <functional>
 #include <initializer_list>
+
+#include "support/interrupt.h"
 
 namespace kovalith {
 
@@ -26,12 +42,16 @@ enum class Execution {
   serial,  // the calling thread only, in index order
 };
 
-void for_each_index(std::size_t n, const std::function<void(std::size_t)>& body,
-                    Execution execution = Execution::pool);
+bool for_each_index(std::size_t n, const std::function<void(std::size_t)>& body,
+                    Execution execution = Execution::pool, Interrupt* interrupt = nullptr);
 
 // Runs the tasks, concurrently on the worker pool when it may be used (each
 // task may itself call for_each_index), else one after the other in order.
-void run_together(std::initializer_list<std::function<void()>> tasks,
-                  Execution execution = Execution::pool);
+// False when the interrupt stopped them (some may not have run).
+bool run_together(std::initializer_list<std::function<void()>> tasks,
+                  Execution execution = Execution::pool, Interrupt* interrupt = nullptr);
+
+// The number of worker threads running now (for tests and benchmarks).
+std::size_t pool_worker_count() noexcept;
 
 }  // namespace kovalith

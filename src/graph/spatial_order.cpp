@@ -52,9 +52,11 @@ std::vector<std::size_t> spatial_order(const std::vector<Vector3D>& points) {
     const std::array<double, 3> c{p.x, p.y, p.z};
     std::uint64_t key = 0;
     for (int a = 0; a < 3; ++a) {
-      const double extent = hi[a] - lo[a];
-      // An extent that overflows to infinity leaves every cell at 0.
-      const double t = extent > 0.0 ? (c[a] - lo[a]) / extent : 0.0;
+      // Halved, the extent and the offset stay finite even when the points
+      // span more than the double range (-1e308 to 1e308): the offset is then
+      // at most the extent, and the cell within [0, cells], never NaN.
+      const double extent = 0.5 * hi[a] - 0.5 * lo[a];
+      const double t = extent > 0.0 ? (0.5 * c[a] - 0.5 * lo[a]) / extent : 0.0;
       const double cell = std::clamp(t * cells, 0.0, cells);
       key |= spread(static_cast<std::uint64_t>(cell)) << a;
     }

@@ -143,7 +143,7 @@ int count_crossings(const Vector3D& origin, const Mesh& mesh) noexcept {
 
 std::vector<WireContact> find_wire_contacts(std::span<const Wire> wires,
                                             std::span<const Mesh> meshes, WireSearch search,
-                                            Execution execution) {
+                                            Execution execution, Interrupt* interrupt) {
   std::vector<WireContact> contacts;
   if (wires.empty() || meshes.empty()) return contacts;
 
@@ -175,7 +175,7 @@ std::vector<WireContact> find_wire_contacts(std::span<const Wire> wires,
           for (std::size_t m = 0; m < meshes.size(); ++m) test(m);
         }
       },
-      execution);
+      execution, interrupt);
 
   for (std::size_t w = 0; w < per_wire.size(); ++w) {
     for (std::uint64_t m : per_wire[w]) contacts.push_back({w, m});

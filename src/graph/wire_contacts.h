@@ -35,7 +35,8 @@ enum class WireSearch {
 std::vector<WireContact> find_wire_contacts(std::span<const Wire> wires,
                                             std::span<const Mesh> meshes,
                                             WireSearch search = WireSearch::prefiltered,
-                                            Execution execution = Execution::pool);
+                                            Execution execution = Execution::pool,
+                                            Interrupt* interrupt = nullptr);
 
 // Crossings of the ray from `origin` with the fan triangles of every face.
 int count_crossings(const Vector3D& origin, const Mesh& mesh) noexcept;

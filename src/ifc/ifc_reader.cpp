@@ -1,5 +1,6 @@
 #include "ifc/ifc_reader.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <limits>
@@ -147,11 +148,20 @@ class Reader {
 
 }  // namespace
 
-Result<Mesh> parse_ifc_points_and_faces(std::string_view text) {
+Result<Mesh> parse_ifc_points_and_faces(std::string_view text, Interrupt* interrupt) {
+  // Between two checks of the interrupt: a fraction of a millisecond of text.
+  constexpr std::size_t poll_stride = std::size_t{1} << 16;
   Reader reader;
   const char* p = text.data();
   const char* const end = p + text.size();
+  const char* next_poll = p;
   while (p < end) {
+    if (p >= next_poll) {
+      if (interrupted(interrupt)) {
+        return std::unexpected(Error{ErrorKind::interrupted, "IFC reading interrupted"});
+      }
+      next_poll = p + std::min(poll_stride, static_cast<std::size_t>(end - p));
+    }
     const char* newline = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
     const char* line_end = newline ? newline : end;
     reader.read_line(std::string_view(p, static_cast<std::size_t>(line_end - p)));

@@ -17,11 +17,13 @@
 
 #include "records/error.h"
 #include "records/mesh.h"
+#include "support/interrupt.h"
 
 namespace kovalith {
 
 // Text is UTF-8. The mesh satisfies the Mesh invariant by construction; the
 // validation is run anyway and its failure would be returned.
-Result<Mesh> parse_ifc_points_and_faces(std::string_view text);
+// ErrorKind::interrupted once the interrupt says so.
+Result<Mesh> parse_ifc_points_and_faces(std::string_view text, Interrupt* interrupt = nullptr);
 
 }  // namespace kovalith

@@ -1,36 +1,18 @@
 #include "ifc/instance_table.h"
 
-#include <random>
+#include "support/hash_seed.h"
 
 namespace kovalith::ifc {
 namespace {
 
 constexpr std::size_t initial_slots = 1024;
 
-// splitmix64: a fast mixer whose every output bit depends on every input bit.
-std::uint64_t mix(std::uint64_t x) {
-  x += 0x9E3779B97F4A7C15ULL;
-  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
-  x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
-  return x ^ (x >> 31);
-}
-
-// Seeded once per thread from the system's entropy, advanced for every table.
-std::uint64_t next_seed() {
-  thread_local std::uint64_t state = [] {
-    std::random_device device;
-    return (std::uint64_t{device()} << 32) ^ device();
-  }();
-  state = mix(state);
-  return state;
-}
-
 }  // namespace
 
-InstanceTable::InstanceTable() : slots_(initial_slots), seed_(next_seed()) {}
+InstanceTable::InstanceTable() : slots_(initial_slots), seed_(next_hash_seed()) {}
 
 std::size_t InstanceTable::home(std::uint64_t run) const {
-  return static_cast<std::size_t>(mix(run ^ seed_)) & (slots_.size() - 1);
+  return static_cast<std::size_t>(mix64(run ^ seed_)) & (slots_.size() - 1);
 }
 
 std::uint64_t InstanceTable::find_block(std::uint64_t run) {

@@ -20,26 +20,40 @@ std::optional<Polygon> plan(const Mesh& mesh) {
                                                    {0.0, 1.0, 0.0});
 }
 
-void extrude_cells(const Region& region, double z_base, double height, std::vector<Mesh>& out) {
+Error stopped() { return Error{ErrorKind::interrupted, "boolean join interrupted"}; }
+
+// False once the interrupt says so.
+bool extrude_cells(const Region& region, double z_base, double height, std::vector<Mesh>& out,
+                   Interrupt* interrupt) {
   for (const Polygon& polygon : region) {
+    if (interrupted(interrupt)) return false;
     // Written so that a NaN area counts as too small.
     if (!(std::fabs(polygon_area(polygon)) > min_cell_area)) continue;
     out.push_back(extrude_polygon_to_mesh(polygon.outer, z_base, height));
   }
+  return true;
 }
 
 }  // namespace
 
 Result<std::vector<Mesh>> boolean_join_extruded(const Mesh& mesh_a, const Mesh& mesh_b,
-                                                double z_base, double height) {
+                                                double z_base, double height,
+                                                Interrupt* interrupt) {
   const std::optional<Polygon> a = plan(mesh_a);
   if (!a) return std::unexpected(no_faces("mesh_a"));
   const std::optional<Polygon> b = plan(mesh_b);
   if (!b) return std::unexpected(no_faces("mesh_b"));
+  // The polygon operations themselves cannot be stopped midway; the
+  // interrupt is polled between them and between the cells.
   std::vector<Mesh> cells;
-  extrude_cells(intersect(*a, *b), z_base, height, cells);
-  extrude_cells(subtract(*a, *b), z_base, height, cells);
-  extrude_cells(subtract(*b, *a), z_base, height, cells);
+  if (interrupted(interrupt) ||
+      !extrude_cells(intersect(*a, *b), z_base, height, cells, interrupt) ||
+      interrupted(interrupt) ||
+      !extrude_cells(subtract(*a, *b), z_base, height, cells, interrupt) ||
+      interrupted(interrupt) ||
+      !extrude_cells(subtract(*b, *a), z_base, height, cells, interrupt)) {
+    return std::unexpected(stopped());
+  }
   return cells;
 }
 

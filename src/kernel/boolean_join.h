@@ -16,6 +16,7 @@
 
 #include "records/error.h"
 #include "records/mesh.h"
+#include "support/interrupt.h"
 
 namespace kovalith {
 
@@ -23,6 +24,7 @@ namespace kovalith {
 inline constexpr double min_cell_area = 1e-5;
 
 Result<std::vector<Mesh>> boolean_join_extruded(const Mesh& mesh_a, const Mesh& mesh_b,
-                                                double z_base, double height);
+                                                double z_base, double height,
+                                                Interrupt* interrupt = nullptr);
 
 }  // namespace kovalith

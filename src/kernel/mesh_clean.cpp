@@ -8,6 +8,8 @@
 #include <new>
 #include <string>
 
+#include "support/hash_seed.h"
+
 namespace kovalith {
 namespace {
 
@@ -21,20 +23,22 @@ WeldKey weld_key(const Vector3D& v, double tolerance) {
           weld_coordinate(v.z / tolerance)};
 }
 
-// Neighbouring grid cells differ in the low bits of one component only, so
-// the components are multiplied apart and the sum is fully avalanched
-// (the finaliser of MurmurHash3) before its top bits pick a slot.
-std::uint64_t hash_key(const WeldKey& k) {
-  std::uint64_t h = static_cast<std::uint64_t>(k.x) * 0x9E3779B97F4A7C15ull;
-  h ^= static_cast<std::uint64_t>(k.y) * 0xC2B2AE3D27D4EB4Full;
-  h ^= static_cast<std::uint64_t>(k.z) * 0x165667B19E3779F9ull;
-  h ^= h >> 33;
-  h *= 0xFF51AFD7ED558CCDull;
-  h ^= h >> 33;
-  h *= 0xC4CEB9FE1A85EC53ull;
-  h ^= h >> 33;
-  return h;
+// Every component passes through a bijective mixer keyed by a random seed
+// drawn for the call, so where a key lands cannot be known in advance and no
+// chosen set of coordinates can pile its keys onto one run of slots. (A fixed
+// invertible mix let crafted coordinates share a home slot and made the weld
+// quadratic.) Only the slot of a key depends on the seed, never the output:
+// vertices are numbered in order of first appearance.
+std::uint64_t hash_key(const WeldKey& k, std::uint64_t seed) {
+  std::uint64_t h = mix64(static_cast<std::uint64_t>(k.x) ^ seed);
+  h = mix64(h ^ static_cast<std::uint64_t>(k.y));
+  return mix64(h ^ static_cast<std::uint64_t>(k.z));
 }
+
+// Between two checks of the interrupt: a few hundred microseconds of work.
+constexpr std::size_t poll_stride = std::size_t{1} << 14;
+
+Error stopped() { return Error{ErrorKind::interrupted, "clean interrupted"}; }
 
 Error invalid_index(std::size_t face) {
   return Error{ErrorKind::index, "Face " + std::to_string(face) + " references invalid index."};
@@ -95,7 +99,7 @@ class WeldMap {
 };
 
 template <class U>
-Result<Mesh> clean_with(const Mesh& mesh, double tolerance) {
+Result<Mesh> clean_with(const Mesh& mesh, double tolerance, Interrupt* interrupt) {
   const std::size_t n = mesh.vertices.size();
   Mesh out;
   out.reserve(n, mesh.face_count(), mesh.corners.size());
@@ -104,6 +108,7 @@ Result<Mesh> clean_with(const Mesh& mesh, double tolerance) {
   auto remap = std::make_unique_for_overwrite<U[]>(n);
   {
     WeldMap<U> map(n);
+    const std::uint64_t seed = next_hash_seed();
     // Keys are computed `lookahead` vertices before they are probed, their
     // slots prefetched meanwhile; the ring holds the keys in flight.
     constexpr std::size_t lookahead = 16;
@@ -115,11 +120,12 @@ Result<Mesh> clean_with(const Mesh& mesh, double tolerance) {
     auto stage = [&](std::size_t i) {
       Pending& p = ring[i % lookahead];
       p.key = weld_key(mesh.vertices[i], tolerance);
-      p.hash = hash_key(p.key);
+      p.hash = hash_key(p.key, seed);
       map.prefetch(p.hash);
     };
     for (std::size_t i = 0; i < std::min(n, lookahead); ++i) stage(i);
     for (std::size_t i = 0; i < n; ++i) {
+      if (i % poll_stride == 0 && interrupted(interrupt)) return std::unexpected(stopped());
       const Pending p = ring[i % lookahead];
       if (i + lookahead < n) stage(i + lookahead);
       const U next = static_cast<U>(out.vertices.size());
@@ -129,6 +135,7 @@ Result<Mesh> clean_with(const Mesh& mesh, double tolerance) {
     }
   }
   for (std::size_t f = 0; f < mesh.face_count(); ++f) {
+    if (f % poll_stride == 0 && interrupted(interrupt)) return std::unexpected(stopped());
     const std::size_t begin = out.corners.size();
     for (const Index j : mesh.face(f)) {
       if (j >= n) return std::unexpected(invalid_index(f));
@@ -155,11 +162,11 @@ Result<Mesh> clean_with(const Mesh& mesh, double tolerance) {
 
 }  // namespace
 
-Result<Mesh> clean_mesh(const Mesh& mesh, double tolerance) {
+Result<Mesh> clean_mesh(const Mesh& mesh, double tolerance, Interrupt* interrupt) {
   if (mesh.vertices.size() < std::numeric_limits<std::uint32_t>::max()) {
-    return clean_with<std::uint32_t>(mesh, tolerance);
+    return clean_with<std::uint32_t>(mesh, tolerance, interrupt);
   }
-  return clean_with<std::uint64_t>(mesh, tolerance);
+  return clean_with<std::uint64_t>(mesh, tolerance, interrupt);
 }
 
 }  // namespace kovalith

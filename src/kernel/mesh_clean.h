@@ -22,6 +22,7 @@
 
 #include "records/error.h"
 #include "records/mesh.h"
+#include "support/interrupt.h"
 
 namespace kovalith {
 
@@ -44,6 +45,8 @@ inline std::int64_t weld_coordinate(double q) {
   return t;
 }
 
-Result<Mesh> clean_mesh(const Mesh& mesh, double tolerance);
+// Stops with ErrorKind::interrupted (the mesh untouched) once the interrupt
+// says so.
+Result<Mesh> clean_mesh(const Mesh& mesh, double tolerance, Interrupt* interrupt = nullptr);
 
 }  // namespace kovalith

@@ -72,10 +72,15 @@ Vector3D cut_point(const Vector3D& l, const Vector3D& p, double t) {
   return {(p.x - l.x) * t + l.x, (p.y - l.y) * t + l.y, (p.z - l.z) * t + l.z};
 }
 
+// Between two checks of the interrupt: well under a millisecond of work.
+constexpr std::size_t poll_stride = std::size_t{1} << 13;
+
+Error stopped() { return Error{ErrorKind::interrupted, "slice interrupted"}; }
+
 }  // namespace
 
 Result<std::pair<Mesh, Mesh>> slice_by_plane(const Mesh& mesh, const Vector3D& normal,
-                                             const Vector3D& origin) {
+                                             const Vector3D& origin, Interrupt* interrupt) {
   const double len = length(normal);
   if (len < min_normal_length) return std::unexpected(invalid_normal());
   const Vector3D n = unit_normal(normal, len);
@@ -83,16 +88,23 @@ Result<std::pair<Mesh, Mesh>> slice_by_plane(const Mesh& mesh, const Vector3D& n
   const std::vector<Vector3D>& vs = mesh.vertices;
   const std::size_t vertex_count = vs.size();
   auto distance = std::make_unique_for_overwrite<double[]>(vertex_count);
-  for (std::size_t i = 0; i < vertex_count; ++i) distance[i] = dot(vs[i] - origin, n);
+  for (std::size_t i = 0; i < vertex_count; ++i) {
+    if (i % poll_stride == 0 && interrupted(interrupt)) return std::unexpected(stopped());
+    distance[i] = dot(vs[i] - origin, n);
+  }
 
   auto maps = std::make_unique_for_overwrite<Index[]>(2 * vertex_count);
   std::fill_n(maps.get(), 2 * vertex_count, unmapped);
   SideBuilder above(vs, maps.get());
   SideBuilder below(vs, maps.get() + vertex_count);
 
+  std::size_t triangles = 0;
   for (std::size_t f = 0; f < mesh.face_count(); ++f) {
     const std::span<const Index> face = mesh.face(f);
     for (std::size_t i = 1; i + 1 < face.size(); ++i) {
+      if (++triangles % poll_stride == 0 && interrupted(interrupt)) {
+        return std::unexpected(stopped());
+      }
       const Index t[3] = {face[0], face[i], face[i + 1]};
       const double d[3] = {distance[t[0]], distance[t[1]], distance[t[2]]};
       const bool up[3] = {d[0] >= 0.0, d[1] >= 0.0, d[2] >= 0.0};

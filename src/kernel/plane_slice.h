@@ -22,11 +22,13 @@
 
 #include "records/error.h"
 #include "records/mesh.h"
+#include "support/interrupt.h"
 
 namespace kovalith {
 
-// (above, below)
+// (above, below); ErrorKind::interrupted once the interrupt says so.
 Result<std::pair<Mesh, Mesh>> slice_by_plane(const Mesh& mesh, const Vector3D& normal,
-                                             const Vector3D& origin);
+                                             const Vector3D& origin,
+                                             Interrupt* interrupt = nullptr);
 
 }  // namespace kovalith

@@ -26,7 +26,8 @@ PyObject* boolean_join_extruded_function(PyObject*, PyObject* const* args, Py_ss
         !convert_argument(&to_double, a[3], height, "height")) {
       return nullptr;
     }
-    auto cells = boolean_join_extruded(mesh_a, mesh_b, z_base, height);
+    Interrupt stop = python_interrupt();
+    auto cells = boolean_join_extruded(mesh_a, mesh_b, z_base, height, &stop);
     if (!cells) return raise_error(cells.error());
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(cells->size())));
     if (!list) return nullptr;

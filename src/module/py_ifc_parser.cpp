@@ -51,7 +51,8 @@ PyObject* parse_ifc_points_and_faces_method(PyObject*, PyObject* const* args, Py
     }
     Utf8Text text;
     if (!convert_argument(&to_utf8_text, a[0], text, "ifc_content")) return nullptr;
-    auto mesh = kovalith::parse_ifc_points_and_faces(text.text);
+    Interrupt stop = python_interrupt();
+    auto mesh = kovalith::parse_ifc_points_and_faces(text.text, &stop);
     if (!mesh) return raise_error(mesh.error());
     return new_mesh(std::move(*mesh));
   });

@@ -108,7 +108,8 @@ PyObject* mesh_clean(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     auto* inst = as_instance<Mesh>(self);
     SharedBorrow borrow(inst->borrow);
     if (!borrow.ok()) return nullptr;
-    Result<Mesh> cleaned = clean_mesh(inst->value, tolerance);
+    Interrupt stop = python_interrupt();
+    Result<Mesh> cleaned = clean_mesh(inst->value, tolerance, &stop);
     if (!cleaned) return raise_error(cleaned.error());
     return new_mesh(std::move(*cleaned));
   });
@@ -136,7 +137,8 @@ PyObject* mesh_slice_by_plane(PyObject* self, PyObject* const* args, Py_ssize_t 
     auto* inst = as_instance<Mesh>(self);
     SharedBorrow borrow(inst->borrow);
     if (!borrow.ok()) return nullptr;
-    auto halves = slice_by_plane(inst->value, normal, origin);
+    Interrupt stop = python_interrupt();
+    auto halves = slice_by_plane(inst->value, normal, origin, &stop);
     if (!halves) return raise_error(halves.error());
     PyRef above = PyRef::steal(new_mesh(std::move(halves->first)));
     if (!above) return nullptr;

@@ -85,7 +85,10 @@ PyObject* registry_build_spatial_graph(PyObject* self, PyObject* const* args, Py
     SharedBorrow borrow(inst->borrow);
     if (!borrow.ok()) return nullptr;
 
-    GraphBuild build = build_graph(inst->value, tolerance);
+    Interrupt stop = python_interrupt();
+    Result<GraphBuild> built = build_graph(inst->value, tolerance, {}, &stop);
+    if (!built) return raise_error(built.error());
+    GraphBuild& build = *built;
 
     // A large graph is hundreds of thousands of new container objects, and
     // each few hundred allocations would otherwise start a collection that

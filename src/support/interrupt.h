@@ -52,6 +52,9 @@ class Interrupt {
 
   bool stopped() const noexcept { return stopped_.load(std::memory_order_relaxed); }
 
+  // True on the thread whose poll() runs the check.
+  bool polls_here() const noexcept { return std::this_thread::get_id() == owner_; }
+
  private:
   std::function<bool()> check_;
   std::thread::id owner_;

@@ -1,0 +1,58 @@
+"""The worker pool after a failed thread start: builds keep working, and once
+the shortage is over the next build runs on every processor again."""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+from graph_helpers import ROOT
+
+SCRIPT = textwrap.dedent(f"""
+    import json, os, resource, sys
+    sys.path[:0] = {[str(ROOT / "tests")]!r}
+    from graph_helpers import building, summary
+
+    def threads():
+        return len(os.listdir("/proc/self/task"))
+
+    reg = building.random_building(5, rooms_per_side=4, floors=2).registry()
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    size = int(next(l for l in open("/proc/self/status") if l.startswith("VmSize")).split()[1]) * 1024
+    # No room for a thread stack: every worker start fails.
+    resource.setrlimit(resource.RLIMIT_AS, (size, hard))
+    try:
+        limited = summary(reg.build_spatial_graph(1e-3))
+    except MemoryError:
+        limited = None
+    limited_threads = threads()
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    after = summary(reg.build_spatial_graph(1e-3))
+    print(json.dumps([limited, limited_threads, after, threads()]))
+""")
+
+
+@pytest.mark.skipif(not hasattr(os, "sched_getaffinity") or len(os.sched_getaffinity(0)) < 2,
+                    reason="needs two CPUs")
+@pytest.mark.skipif("ASAN_OPTIONS" in os.environ,
+                    reason="the sanitizer's shadow memory does not fit an address-space limit")
+def test_workers_come_back_after_a_failed_thread_start():
+    out = subprocess.run([sys.executable, "-c", SCRIPT], capture_output=True, text=True,
+                         timeout=120, check=True, env=os.environ.copy()).stdout
+    limited, limited_threads, after, threads = json.loads(out)
+    fresh = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(f"""
+            import json, sys
+            sys.path[:0] = {[str(ROOT / "tests")]!r}
+            from graph_helpers import building, summary
+            reg = building.random_building(5, rooms_per_side=4, floors=2).registry()
+            print(json.dumps(summary(reg.build_spatial_graph(1e-3))))
+        """)], capture_output=True, text=True, timeout=120, check=True,
+        env=os.environ.copy()).stdout
+    expected = json.loads(fresh)
+    assert limited_threads == 1  # no worker could start
+    assert limited in (None, expected)  # built on the calling thread, or MemoryError
+    assert after == expected
+    assert threads == len(os.sched_getaffinity(0))  # one worker per processor but one, and us
