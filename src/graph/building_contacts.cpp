@@ -481,7 +481,7 @@ Result<BuildingGraph> compile_building(const Registry& registry, const BuildingS
   for (const Mesh& mesh : meshes) graph.centroids.push_back(vertex_mean(mesh));
   if (!registry.wires.empty() && !meshes.empty()) {
     graph.wire_contacts =
-        find_wire_contacts(registry.wires, meshes, WireSearch::prefiltered, execution);
+        find_wire_contacts(registry.wires, meshes, WireSearch::prefiltered, execution, interrupt);
   }
   if (interrupted(interrupt)) return fail(ErrorKind::interrupted, "interrupted");
   if (meshes.size() < 2) return graph;
@@ -559,16 +559,15 @@ Result<BuildingGraph> compile_building(const Registry& registry, const BuildingS
     task_count[i] = tasks.size() - first_task[i];
   }
   std::vector<TaskResult> results(tasks.size());
-  for_each_index(
+  const bool finished = for_each_index(
       tasks.size(),
       [&](std::size_t k) {
-        if (interrupted(interrupt)) return;
         const Task& task = tasks[k];
         RoomSearch(shared, task.mesh, results[k].contacts, results[k].openings)
             .run(task.first, task.end);
       },
-      execution);
-  if (interrupt != nullptr && interrupt->stopped()) {
+      execution, interrupt);
+  if (!finished || (interrupt != nullptr && interrupt->stopped())) {
     return fail(ErrorKind::interrupted, "interrupted");
   }
 
