@@ -254,7 +254,7 @@ class RoomSearch {
       }
       RegionMeasure removed = open;
       removed -= net;
-      const bool cut = cutters > 0 && removed.area() > sliver;
+      const bool cut = cutters > 0 && removed.area() > sliver && !s.cut_by.empty();
       if (!(net.area() > keep) && !cut) continue;
       const Point2 centre = net.centroid().value_or(Point2{});
 
@@ -352,9 +352,13 @@ class RoomSearch {
       Box2 pb;
       pb.add(p.outer);
       if (!overlap_has_area(pb, reach)) continue;
-      if (!(region_area(intersect(region, p)) > sliver)) continue;
-      s.cut_by.push_back(entry.mesh);
       ++count;
+      // Faces of one opening come in a row (the index reports them in
+      // registry order): once one of them cuts the region, the opening is
+      // listed and its other faces need no test of their own. A face that
+      // misses the region stays among the cutters, where it removes nothing.
+      if (!s.cut_by.empty() && s.cut_by.back() == entry.mesh) continue;
+      if (region_area(intersect(region, p)) > sliver) s.cut_by.push_back(entry.mesh);
     }
     return count;
   }
