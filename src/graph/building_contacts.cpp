@@ -254,7 +254,7 @@ class RoomSearch {
       }
       RegionMeasure removed = open;
       removed -= net;
-      const bool cut = cutters > 0 && removed.area() > sliver;
+      const bool cut = cutters > 0 && removed.area() > sliver && !s.cut_by.empty();
       if (!(net.area() > keep) && !cut) continue;
       const Point2 centre = net.centroid().value_or(Point2{});
 
@@ -352,9 +352,13 @@ class RoomSearch {
       Box2 pb;
       pb.add(p.outer);
       if (!overlap_has_area(pb, reach)) continue;
-      if (!(region_area(intersect(region, p)) > sliver)) continue;
-      s.cut_by.push_back(entry.mesh);
       ++count;
+      // Faces of one opening come in a row (the index reports them in
+      // registry order): once one of them cuts the region, the opening is
+      // listed and its other faces need no test of their own. A face that
+      // misses the region stays among the cutters, where it removes nothing.
+      if (!s.cut_by.empty() && s.cut_by.back() == entry.mesh) continue;
+      if (region_area(intersect(region, p)) > sliver) s.cut_by.push_back(entry.mesh);
     }
     return count;
   }
@@ -481,7 +485,7 @@ Result<BuildingGraph> compile_building(const Registry& registry, const BuildingS
   for (const Mesh& mesh : meshes) graph.centroids.push_back(vertex_mean(mesh));
   if (!registry.wires.empty() && !meshes.empty()) {
     graph.wire_contacts =
-        find_wire_contacts(registry.wires, meshes, WireSearch::prefiltered, execution);
+        find_wire_contacts(registry.wires, meshes, WireSearch::prefiltered, execution, interrupt);
   }
   if (interrupted(interrupt)) return fail(ErrorKind::interrupted, "interrupted");
   if (meshes.size() < 2) return graph;
@@ -559,16 +563,15 @@ Result<BuildingGraph> compile_building(const Registry& registry, const BuildingS
     task_count[i] = tasks.size() - first_task[i];
   }
   std::vector<TaskResult> results(tasks.size());
-  for_each_index(
+  const bool finished = for_each_index(
       tasks.size(),
       [&](std::size_t k) {
-        if (interrupted(interrupt)) return;
         const Task& task = tasks[k];
         RoomSearch(shared, task.mesh, results[k].contacts, results[k].openings)
             .run(task.first, task.end);
       },
-      execution);
-  if (interrupt != nullptr && interrupt->stopped()) {
+      execution, interrupt);
+  if (!finished || (interrupt != nullptr && interrupt->stopped())) {
     return fail(ErrorKind::interrupted, "interrupted");
   }
 
