@@ -16,6 +16,7 @@ the last run and the timing table.
 from __future__ import annotations
 
 import argparse
+import os
 import pathlib
 import sys
 import tempfile
@@ -91,7 +92,9 @@ def main() -> int:
                         started, run))
 
     print(portfolio.table(rows))
-    print(f"\n{len(paths)} files, {rooms:,} rooms ({args.size} offices)\n")
+    load = ", ".join(f"{x:.2f}" for x in os.getloadavg())
+    print(f"\n{len(paths)} files, {rooms:,} rooms ({args.size} offices); {os.cpu_count()} cores, "
+          f"load average {load} (1, 5, 15 min) at the end\n")
     print("| run | workers | cluster start + warm-up | compile the folder | files/s | rooms/s | vs 1 worker |")
     print("|---|---:|---:|---:|---:|---:|---:|")
     one = next((r[3] for r in results if r[1] == "1"), None)

@@ -88,7 +88,9 @@ def main() -> int:
         rows.append((spec, len(rooms.rooms), products, len(graph.edges), os.path.getsize(path) / 1e6,
                      t_open, t_geo, t_geo1, t_occ, t_build, t_export, t_open + t_geo + t_build + t_export))
 
-    print(f"\nfile -> graph, best of {args.repeat}, {cores} cores (multiprocessing.cpu_count())\n")
+    load = ", ".join(f"{x:.2f}" for x in os.getloadavg())
+    print(f"\nfile -> graph, best of {args.repeat}, {cores} cores (multiprocessing.cpu_count()), "
+          f"load average {load} (1, 5, 15 min) at the end\n")
     head = ["model", "spaces", "products read", "edges", "file MB", "open", f"geometry ({cores} cores)",
             "geometry (1 core)", f"geometry, Open CASCADE ({cores} cores)", "build", "export", "total"]
     print("| " + " | ".join(head) + " |")

@@ -334,15 +334,11 @@ def real_building(nx, ny, floors, *, seed=0, room=4.0, height=3.0, wall=0.2, sla
                     add_room(("s", i, j, k), x0, ys[j], zs[k], x0 + shaft, ys[j] + room,
                              zs[k] + height)
 
-    def pair(p, q, area, centroid, gap, openings, hole, slab_pair):
+    def pair(p, q, area, centroid, gap, openings, hole, slab_pair, hole_area=0.0):
         a, bb = sorted((node[p], node[q]))
-        cen = place(centroid)
         hole_c = None if hole is None else place(hole)
-        truth[a, bb] = Expected(area * scale ** 2, cen, gap * scale, sorted(openings),
-                                (sum(1 for _ in openings) and hole_area[0]) * scale ** 2,
-                                hole_c, slab_pair)
-
-    hole_area = [0.0]
+        truth[a, bb] = Expected(area * scale ** 2, place(centroid), gap * scale, sorted(openings),
+                                hole_area * scale ** 2, hole_c, slab_pair)
 
     def wall_pair(p, q, axis, w0, w1, fixed, z0, gap, door):
         """Pair across a wall normal to `axis` between `w0` and `w1` (the two
@@ -360,12 +356,11 @@ def real_building(nx, ny, floors, *, seed=0, room=4.0, height=3.0, wall=0.2, sla
                 pts = [(u0, z0), (u0 + 1.0, z0), (u0 + 1.0, z0 + 2.0), (u0, z0 + 2.0)]
                 corners = [(mid, u, z) if axis == 0 else (u, mid, z) for u, z in pts]
                 openings.append(add_opening(quad(corners)))
-            hole_area[0] = 2.0
             uc, zc = u0 + 0.5, z0 + 1.0
             hole_c = (mid, uc, zc) if axis == 0 else (uc, mid, zc)
         area, uc, zc = _rect_minus(fixed, fixed + room, z0, z0 + height, holes)
         centre = (mid, uc, zc) if axis == 0 else (uc, mid, zc)
-        pair(p, q, area, centre, gap, openings, hole_c, False)
+        pair(p, q, area, centre, gap, openings, hole_c, False, 2.0 if door else 0.0)
 
     for k in range(floors):
         for j in range(ny):
@@ -410,12 +405,11 @@ def real_building(nx, ny, floors, *, seed=0, room=4.0, height=3.0, wall=0.2, sla
                             openings.append(add_opening(quad(
                                 [(a, bq, mid), (a + 1.0, bq, mid), (a + 1.0, bq + 0.8, mid),
                                  (a, bq + 0.8, mid)])))
-                            hole_area[0] = 0.8
                             hole_c = (a + 0.5, bq + 0.4, mid)
                         area, xc, yc = _rect_minus(xs[i], xs[i] + room, ys[j], ys[j] + room,
                                                    holes)
                         pair(("r", i, j, k), ("r", i, j, k + 1), area, (xc, yc, mid), gap,
-                             openings, hole_c, True)
+                             openings, hole_c, True, 0.8 if openings else 0.0)
                     if (i, j, k) in shafts and (i, j, k + 1) in shafts:
                         x0 = xs[i] + room + wall
                         pair(("s", i, j, k), ("s", i, j, k + 1), shaft * room,

@@ -93,6 +93,44 @@ SURFACE = [
     ),
 ]
 
+def plain(value):
+    """A record as plain data, for comparing what two calls built."""
+    if isinstance(value, (list, tuple)):
+        return [plain(v) for v in value]
+    if isinstance(value, Vector3D):
+        return ("Vector3D", value.x, value.y, value.z)
+    if isinstance(value, Mesh):
+        return ("Mesh", plain(value.vertices), value.faces)
+    if isinstance(value, Wire):
+        return ("Wire", plain(value.start), plain(value.end))
+    if isinstance(value, GraphNode):
+        return ("GraphNode", value.index, plain(value.centroid))
+    if isinstance(value, GraphEdge):
+        return ("GraphEdge", value.node_a, value.node_b, value.shared_area,
+                plain(value.contact_centroid), value.contact_type)
+    return value
+
+
+def triangle(x):
+    return Mesh([Vector3D(x, 0, 0), Vector3D(x + 1, 0, 0), Vector3D(x, 1, 0)], [[0, 1, 2]])
+
+
+# A different value for every parameter of each constructor.
+DISTINCT = {
+    Vector3D: dict(x=1.5, y=-2.0, z=3.25),
+    GraphNode: dict(index=4, centroid=Vector3D(7, 8, 9)),
+    GraphEdge: dict(node_a=3, node_b=5, shared_area=2.5, contact_centroid=Vector3D(1, 2, 3),
+                    contact_type="HorizontalSlabContact"),
+    SpatialGraph: dict(nodes=[GraphNode(0, Vector3D(1, 1, 1))],
+                       edges=[GraphEdge(0, 0, 1.0, Vector3D(0, 0, 2), "x")], wire_contacts=[]),
+    Wire: dict(start=Vector3D(1, 2, 3), end=Vector3D(4, 5, 6)),
+    Mesh: dict(vertices=[Vector3D(0, 0, 0), Vector3D(1, 0, 0), Vector3D(0, 1, 0)], faces=[[0, 1, 2]]),
+    TopologicalEntity: dict(id=11, entity_type="Room", parent_id=7),
+    SpatialRegistry: dict(meshes=[triangle(0)], wires=[Wire(Vector3D(0, 0, 0), Vector3D(0, 0, 1))],
+                          apertures=[triangle(5), triangle(9)]),
+}
+
+
 METHODS = [
     (node, "set_attribute", "($self, key, value)", None, dict(key="k", value=1)),
     (
@@ -173,6 +211,14 @@ class TestConstructors:
         assert type(cls(**kwargs)) is cls
         first, *rest = kwargs
         assert type(cls(kwargs[first], **{k: kwargs[k] for k in rest})) is cls
+        # With a different value for every parameter, each one must land in
+        # the property of its name however the call was spelled.
+        values = DISTINCT[cls]
+        expected = {k: plain(v) for k, v in values.items()}
+        first, *rest = values
+        for obj in (cls(*values.values()), cls(**values), cls(**dict(reversed(values.items()))),
+                    cls(values[first], **{k: values[k] for k in reversed(rest)})):
+            assert {k: plain(getattr(obj, k)) for k in values} == expected
 
     def test_missing_argument(self, cls, sig, doc, kwargs):
         with pytest.raises(TypeError, match="missing required argument"):
@@ -209,9 +255,23 @@ class TestMethods:
         assert method.__doc__ == doc
 
     def test_by_position_and_by_keyword(self, make, name, sig, doc, kwargs):
-        obj = make()
-        getattr(obj, name)(*kwargs.values())
-        getattr(obj, name)(**kwargs)
+        def outcome(call):
+            obj = make()
+            if hasattr(obj, "set_attribute"):
+                obj.set_attribute("k", "before")
+                obj.set_attribute("other", 2.5)
+            result = call(getattr(obj, name))
+            state = obj.get_all_attributes() if hasattr(obj, "get_all_attributes") else None
+            return plain(result), state
+
+        spelled = [outcome(lambda m: m(*kwargs.values())), outcome(lambda m: m(**kwargs)),
+                   outcome(lambda m: m(**dict(reversed(kwargs.items()))))]
+        assert spelled[0] == spelled[1] == spelled[2]
+        result, state = spelled[0]
+        if name == "set_attribute":
+            assert state == {"k": 1, "other": 2.5}
+        elif name == "get_attribute":
+            assert result == "before"
 
     def test_malformed_calls(self, make, name, sig, doc, kwargs):
         method = getattr(make(), name)

@@ -3,6 +3,11 @@ pairs, areas, centres, gaps and openings the generator computes on its own
 (bench/building.py `real_building`)."""
 
 import math
+import os
+import signal
+import subprocess
+import sys
+import time
 
 import pytest
 from graph_helpers import building
@@ -152,3 +157,42 @@ def test_bad_merge_and_registry():
         compile_building([])  # type: ignore[arg-type]
     graph = compile_building(reg)
     assert graph.nodes == [] and graph.edges == []
+
+
+INTERRUPTED_CHILD = r"""
+import sys, time
+import kovalith as k
+from kovalith.building import compile_building
+n = 600
+def grid(z, up):
+    vs = [k.Vector3D(i, j, z) for j in range(n + 1) for i in range(n + 1)]
+    fs = []
+    for j in range(n):
+        for i in range(n):
+            q = [j * (n + 1) + i, j * (n + 1) + i + 1, (j + 1) * (n + 1) + i + 1,
+                 (j + 1) * (n + 1) + i]
+            fs.append(q if up else q[::-1])
+    return k.Mesh(vs, fs)
+reg = k.SpatialRegistry([grid(0.0, True), grid(0.5, False)], [], [])
+print("ready", flush=True)
+start = time.monotonic()
+try:
+    compile_building(reg, merge="face")
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    same = reg.meshes[1].faces[:3] == grid(0.5, False).faces[:3]
+    print("interrupted", len(reg.meshes), same, flush=True)
+"""
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="SIGINT delivery")
+def test_ctrl_c_stops_the_search():
+    """One floor mesh of 360,000 quads under another: a real SIGINT during the
+    search raises KeyboardInterrupt and leaves the registry as it was."""
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_CHILD], stdout=subprocess.PIPE,
+                             text=True, env=dict(os.environ))
+    assert child.stdout.readline().strip() == "ready"
+    time.sleep(0.3)
+    child.send_signal(signal.SIGINT)
+    out, _ = child.communicate(timeout=120)
+    assert out.split() == ["interrupted", "2", "True"]

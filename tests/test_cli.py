@@ -130,3 +130,4 @@ class TestGraphCommand:
                                 capture_output=True, text=True, env=env, timeout=120)
         assert result.returncode == 0, result.stderr
         assert "rooms:              15 on 3 storeys" in result.stdout
+

@@ -184,6 +184,21 @@ class TestHostileNumbers:
             assert info.value.__notes__ == ["while processing 'tolerance'"]
         assert len(reg.build_spatial_graph(1e-3).edges) == 1
 
+    def test_conversion_recursing_into_the_method_notes_each_parameter_once(self):
+        mesh, reg = box(0, 0, 0, 1, 1, 1), SpatialRegistry(TWO_ROOMS, [], [])
+
+        class Deep:
+            def __float__(self):
+                depth[0] += 1
+                return mesh.clean(self) if depth[0] % 2 else Vector3D(self, 0, 0).x
+
+        depth = [0]
+        with pytest.raises(RecursionError) as info:
+            mesh.clean(Deep())
+        assert depth[0] > 50  # it did recurse, through two parameters
+        assert sorted(info.value.__notes__) == ["while processing 'tolerance'", "while processing 'x'"]
+        assert len(reg.build_spatial_graph(1e-3).edges) == 1
+
     # The one tolerance is a distance, an area and the slack of the parallel
     # test |n1.n2| > 1 - tolerance at once: 5e-324 leaves no slack at all.
     @pytest.mark.parametrize("tolerance, edges", [

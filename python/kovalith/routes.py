@@ -45,6 +45,7 @@ used.
 from __future__ import annotations
 
 import math
+import numbers
 import operator
 from collections.abc import Callable, Collection, Iterable
 from typing import TYPE_CHECKING, Any, NamedTuple, Union
@@ -325,12 +326,9 @@ def _via(graph: SpatialGraph, via: object, edge_count: int) -> object:
 def _limit(limit: object) -> float:
     if limit is None:
         return math.inf
-    if isinstance(limit, bool):
-        raise TypeError("limit: expected a number, got bool")
-    try:
-        value = float(limit)  # type: ignore[arg-type]
-    except (TypeError, ValueError):
-        raise TypeError(f"limit: expected a number, got {type(limit).__name__!r}") from None
+    if isinstance(limit, bool) or not isinstance(limit, numbers.Real):
+        raise TypeError(f"limit: expected a number, got {type(limit).__name__!r}")
+    value = float(limit)
     if not value >= 0.0:
         raise ValueError(f"limit: expected a non-negative length, got {value!r}")
     return value

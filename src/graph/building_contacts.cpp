@@ -21,6 +21,8 @@ constexpr double slab_threshold = 0.707;
 // of the face that found it: one that only meets the contact's edge (a door box whose bottom lies
 // on the slab below) leaves a sliver of rounding, not a way through.
 constexpr double sliver_share = 1e-9;
+// Faces searched by one task of the worker pool.
+constexpr std::size_t faces_per_task = 256;
 
 struct Box2 {
   double lo_x = INFINITY, lo_y = INFINITY, hi_x = -INFINITY, hi_y = -INFINITY;
@@ -163,9 +165,9 @@ class RoomSearch {
              std::vector<std::uint64_t>& openings)
       : in_(in), i_(i), mesh_(in.meshes[i]), contacts_(contacts), openings_(openings) {}
 
-  void run() {
+  void run(std::size_t first_face, std::size_t end_face) {
     const std::size_t first = in_.offsets[i_];
-    for (std::size_t f = 0; f < mesh_.face_count(); ++f) {
+    for (std::size_t f = first_face; f < end_face; ++f) {
       if (interrupted(in_.interrupt)) return;
       const std::optional<FacePlane>& plane = in_.planes[first + f];
       if (plane) face(f, plane->normal);
@@ -535,19 +537,60 @@ Result<BuildingGraph> compile_building(const Registry& registry, const BuildingS
   shared.parallel = std::cos(settings.angle_degrees * std::numbers::pi / 180.0);
   shared.interrupt = interrupt;
 
+  // Tasks of at most faces_per_task faces of one room, rooms in spatial
+  // order: one mesh of many faces (a terrain, a whole storey read as one
+  // mesh) is spread over the workers, and no task runs long, so the calling
+  // thread soon gets back to noticing a Ctrl-C.
+  struct Task {
+    std::size_t mesh, first, end;
+  };
+  struct TaskResult {
+    std::vector<Contact> contacts;
+    std::vector<std::uint64_t> openings;
+  };
   const std::vector<std::size_t> order = spatial_order(graph.centroids);
+  std::vector<Task> tasks;
+  std::vector<std::size_t> first_task(meshes.size(), 0), task_count(meshes.size(), 0);
+  for (std::size_t i : order) {
+    first_task[i] = tasks.size();
+    for (std::size_t f = 0; f < meshes[i].face_count(); f += faces_per_task) {
+      tasks.push_back({i, f, std::min(meshes[i].face_count(), f + faces_per_task)});
+    }
+    task_count[i] = tasks.size() - first_task[i];
+  }
+  std::vector<TaskResult> results(tasks.size());
+  for_each_index(
+      tasks.size(),
+      [&](std::size_t k) {
+        if (interrupted(interrupt)) return;
+        const Task& task = tasks[k];
+        RoomSearch(shared, task.mesh, results[k].contacts, results[k].openings)
+            .run(task.first, task.end);
+      },
+      execution);
+  if (interrupt != nullptr && interrupt->stopped()) {
+    return fail(ErrorKind::interrupted, "interrupted");
+  }
+
   std::vector<std::vector<BuildingEdge>> per_room(meshes.size());
   for_each_index(
       meshes.size(),
-      [&](std::size_t k) {
-        if (interrupted(interrupt)) return;
-        const std::size_t i = order[k];
-        std::vector<Contact> contacts;
-        std::vector<std::uint64_t> openings;
-        RoomSearch(shared, i, contacts, openings).run();
-        if (!contacts.empty()) {
-          per_room[i] = merge(i, contacts, openings, settings, shared.parallel);
+      [&](std::size_t i) {
+        if (task_count[i] == 0) return;
+        TaskResult& head = results[first_task[i]];
+        for (std::size_t k = 1; k < task_count[i]; ++k) {
+          TaskResult& part = results[first_task[i] + k];
+          const std::size_t shift = head.openings.size();
+          for (Contact& c : part.contacts) c.openings_first += shift;
+          head.contacts.insert(head.contacts.end(), part.contacts.begin(), part.contacts.end());
+          head.openings.insert(head.openings.end(), part.openings.begin(), part.openings.end());
+          TaskResult().contacts.swap(part.contacts);
+          std::vector<std::uint64_t>().swap(part.openings);
         }
+        if (!head.contacts.empty()) {
+          per_room[i] = merge(i, head.contacts, head.openings, settings, shared.parallel);
+        }
+        TaskResult().contacts.swap(head.contacts);
       },
       execution);
   if (interrupt != nullptr && interrupt->stopped()) {

@@ -58,7 +58,7 @@ struct SpatialFaceLeaf {
 // Position of each mesh's first leaf, plus the total as the last entry.
 std::vector<std::size_t> leaf_offsets(std::span<const Mesh> meshes);
 
-// Every face of every mesh, in mesh order then face order. Filled per mesh
+// Every face of every mesh, in mesh order then face order. Filled by ranges
 // (on the worker pool unless told otherwise) into preallocated slots.
 std::vector<SpatialFaceLeaf> build_leaves(std::span<const Mesh> meshes, double tolerance,
                                           Execution execution = Execution::serial);

@@ -19,7 +19,7 @@ constexpr std::string_view point_keyword = "IFCCARTESIANPOINT";
 constexpr std::string_view loop_keyword = "IFCPOLYLOOP";
 constexpr std::size_t point_coordinate_count = 3;
 constexpr std::size_t min_loop_corners = 3;
-constexpr Index no_vertex = std::numeric_limits<Index>::max();
+constexpr std::uint32_t no_vertex = std::numeric_limits<std::uint32_t>::max();
 
 enum class LineKind { other, point, loop };
 
@@ -67,13 +67,30 @@ double read_coordinate(std::string_view part) {
   return ifc::parse_real(part).value_or(0.0);
 }
 
-struct PointRecord {
-  Vector3D coordinates;
-  Index vertex = no_vertex;  // position in the mesh once a loop has used it
-};
+// The most points the text can define: every point line holds the keyword.
+// The point arrays and the table are sized for it once, since a growing
+// array briefly holds its old and its new copy and the table would be
+// rehashed; capacity that is never written costs address space only.
+std::size_t count_point_keywords(std::string_view text) {
+  std::size_t count = 0;
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  while (const void* at = memmem(p, static_cast<std::size_t>(end - p), point_keyword.data(),
+                                 point_keyword.size())) {
+    ++count;
+    p = static_cast<const char*>(at) + point_keyword.size();
+  }
+  return count;
+}
 
 class Reader {
  public:
+  explicit Reader(std::size_t max_points) : points_by_number_(max_points) {
+    points_.reserve(max_points);
+    vertex_of_.reserve(max_points);
+    mesh_.vertices.reserve(max_points);
+  }
+
   void read_line(std::string_view line) {
     line = ifc::trim_white_space(line);
     if (line.empty() || line.front() != '#') return;
@@ -105,12 +122,14 @@ class Reader {
     }
     const Vector3D p{read_coordinate(parts[0]), read_coordinate(parts[1]),
                      read_coordinate(parts[2])};
-    if (std::uint64_t* position = points_by_number_.find(number)) {
+    if (const std::uint32_t position = points_by_number_.find(number);
+        position != InstanceTable::absent) {
       // A vertex already made from the old coordinates keeps them.
-      points_[*position].coordinates = p;
+      points_[position] = p;
     } else {
-      points_by_number_.insert(number, points_.size());
-      points_.push_back({p, no_vertex});
+      points_by_number_.insert(number, static_cast<std::uint32_t>(points_.size()));
+      points_.push_back(p);
+      vertex_of_.push_back(no_vertex);
     }
   }
 
@@ -123,14 +142,14 @@ class Reader {
       part.remove_prefix(hashes == std::string_view::npos ? part.size() : hashes);
       const auto number = ifc::parse_instance_number(part);
       if (!number) continue;
-      const std::uint64_t* position = points_by_number_.find(*number);
-      if (position == nullptr) continue;
-      PointRecord& point = points_[*position];
-      if (point.vertex == no_vertex) {
-        point.vertex = mesh_.vertices.size();
-        mesh_.vertices.push_back(point.coordinates);
+      const std::uint32_t position = points_by_number_.find(*number);
+      if (position == InstanceTable::absent) continue;
+      std::uint32_t& vertex = vertex_of_[position];
+      if (vertex == no_vertex) {
+        vertex = static_cast<std::uint32_t>(mesh_.vertices.size());
+        mesh_.vertices.push_back(points_[position]);
       }
-      mesh_.corners.push_back(point.vertex);
+      mesh_.corners.push_back(vertex);
       ++corners;
     }
     // The vertices a dropped loop created stay in the mesh.
@@ -142,7 +161,8 @@ class Reader {
   }
 
   InstanceTable points_by_number_;
-  std::vector<PointRecord> points_;
+  std::vector<Vector3D> points_;          // coordinates by position, as last defined
+  std::vector<std::uint32_t> vertex_of_;  // mesh vertex of each position, once a loop used it
   Mesh mesh_;
 };
 
@@ -151,7 +171,13 @@ class Reader {
 Result<Mesh> parse_ifc_points_and_faces(std::string_view text, Interrupt* interrupt) {
   // Between two checks of the interrupt: a fraction of a millisecond of text.
   constexpr std::size_t poll_stride = std::size_t{1} << 16;
-  Reader reader;
+  const std::size_t max_points = count_point_keywords(text);
+  // Positions and vertices are 32-bit: four billion points would take a text
+  // of more than a hundred gigabytes.
+  if (max_points >= no_vertex) {
+    return std::unexpected(Error{ErrorKind::value, "IFC text has too many points"});
+  }
+  Reader reader(max_points);
   const char* p = text.data();
   const char* const end = p + text.size();
   const char* next_poll = p;

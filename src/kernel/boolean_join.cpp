@@ -10,8 +10,8 @@
 namespace kovalith {
 namespace {
 
-Error no_faces(const char* name) {
-  return Error{ErrorKind::value, std::string(name) + " has no faces"};
+Error no_faces(const char* operand) {
+  return Error{ErrorKind::value, std::string("the ") + operand + " operand has no faces"};
 }
 
 std::optional<Polygon> plan(const Mesh& mesh) {
@@ -40,9 +40,9 @@ Result<std::vector<Mesh>> boolean_join_extruded(const Mesh& mesh_a, const Mesh& 
                                                 double z_base, double height,
                                                 Interrupt* interrupt) {
   const std::optional<Polygon> a = plan(mesh_a);
-  if (!a) return std::unexpected(no_faces("mesh_a"));
+  if (!a) return std::unexpected(no_faces("first"));
   const std::optional<Polygon> b = plan(mesh_b);
-  if (!b) return std::unexpected(no_faces("mesh_b"));
+  if (!b) return std::unexpected(no_faces("second"));
   // The polygon operations themselves cannot be stopped midway; the
   // interrupt is polled between them and between the cells.
   std::vector<Mesh> cells;

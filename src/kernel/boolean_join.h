@@ -8,8 +8,9 @@
 // enclosed plan overlaps the shared cell. Output order: the shared cells, then
 // A's, then B's, each in the clipper's order.
 //
-// A mesh without faces has no plan: ValueError "{name} has no faces", naming
-// mesh_a or mesh_b.
+// A mesh without faces has no plan: ErrorKind::value "the first operand has
+// no faces" (or "second"); the caller, which knows what the operands are
+// called, checks first and says so in its own words.
 #pragma once
 
 #include <vector>

@@ -9,11 +9,6 @@ namespace {
 // reserve no more than this many elements up front on their word.
 constexpr std::size_t max_trusted_length_hint = std::size_t{1} << 16;
 
-bool wrong_type(PyObject* obj, const char* expected) noexcept {
-  PyErr_Format(PyExc_TypeError, "expected %s, got '%.200s'", expected, Py_TYPE(obj)->tp_name);
-  return false;
-}
-
 template <class T>
 bool copy_record(PyObject* obj, TypeId id, const char* name, T& out) noexcept {
   if (!is_instance(obj, id)) return wrong_type(obj, name);
@@ -30,6 +25,11 @@ bool copy_record(PyObject* obj, TypeId id, const char* name, T& out) noexcept {
 }
 
 }  // namespace
+
+bool wrong_type(PyObject* obj, const char* expected) noexcept {
+  PyErr_Format(PyExc_TypeError, "expected %s, got '%.200s'", expected, Py_TYPE(obj)->tp_name);
+  return false;
+}
 
 bool to_double(PyObject* obj, double& out) noexcept {
   if (PyFloat_CheckExact(obj)) {
@@ -95,11 +95,8 @@ bool to_mesh(PyObject* obj, Mesh& out) noexcept {
 
 bool check_sequence(PyObject* obj) noexcept {
   if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) return true;
-  if (PyUnicode_Check(obj)) {
-    PyErr_SetString(PyExc_TypeError, "expected a sequence, got 'str'");
-    return false;
-  }
-  if (!PySequence_Check(obj)) return wrong_type(obj, "a sequence");
+  // A str is a sequence to Python, never to the sequence rule.
+  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) return wrong_type(obj, "a sequence");
   return true;
 }
 

@@ -10,6 +10,7 @@
 #include "module/errors.h"
 #include "module/instance.h"
 #include "module/py_ref.h"
+#include "module/types.h"
 #include "records/mesh.h"
 #include "records/wire.h"
 
@@ -17,9 +18,14 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace kovalith::py {
+
+// The TypeError of every converter: "expected {expected}, got '{type}'".
+// Returns false.
+bool wrong_type(PyObject* obj, const char* expected) noexcept;
 
 bool to_double(PyObject* obj, double& out) noexcept;
 bool to_u64(PyObject* obj, std::uint64_t& out) noexcept;
@@ -128,6 +134,10 @@ inline PyObject* to_python(const Vector3D& v) noexcept { return new_vector3d(v);
 inline PyObject* to_python(const std::string& s) noexcept {
   return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
+inline PyObject* to_python(const std::optional<std::uint64_t>& v) noexcept {
+  if (!v) Py_RETURN_NONE;
+  return to_python(*v);
+}
 
 // Getter slot of a read-only field: converts the field under a shared borrow.
 template <class V, auto Field>
@@ -136,6 +146,31 @@ PyObject* field_getter(PyObject* self, void*) noexcept {
   SharedBorrow borrow(inst->borrow);
   if (!borrow.ok()) return nullptr;
   return to_python(inst->value.*Field);
+}
+
+// Setter slot of a read/write field, named by the closure (a const char*,
+// for the note). The value is converted into a temporary under an exclusive
+// borrow, so a failed assignment keeps the field and a conversion that
+// reaches back into the object meets the borrow.
+template <class V, auto Field, auto Convert>
+int field_setter(PyObject* self, PyObject* value, void* closure) noexcept {
+  if (value == nullptr) return deny_delete();
+  return guarded([&]() -> int {
+    auto* inst = as_instance<V>(self);
+    ExclusiveBorrow borrow(inst->borrow);
+    if (!borrow.ok()) return -1;
+    std::remove_reference_t<decltype(inst->value.*Field)> converted{};
+    if (!convert_argument(Convert, value, converted, static_cast<const char*>(closure))) return -1;
+    inst->value.*Field = std::move(converted);
+    return 0;
+  });
+}
+
+// The getset entry of a read/write field.
+template <class V, auto Field, auto Convert>
+constexpr PyGetSetDef read_write_field(const char* name) noexcept {
+  return {name, field_getter<V, Field>, field_setter<V, Field, Convert>, nullptr,
+          const_cast<char*>(name)};
 }
 
 }  // namespace kovalith::py

@@ -18,18 +18,29 @@ PyObject* raise_error(const Error& error) noexcept {
 
 void add_argument_note(const char* name) noexcept {
   if (!PyErr_Occurred()) return;
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (value != nullptr) {
-    if (traceback != nullptr) PyException_SetTraceback(value, traceback);
-    PyRef note = PyRef::steal(PyUnicode_FromFormat("while processing '%s'", name));
-    PyRef result;
-    if (note) result = PyRef::steal(PyObject_CallMethod(value, "add_note", "O", note.get()));
-    // A failure to attach the note must not replace the error being reported.
-    if (!result) PyErr_Clear();
+  ErrorScope pending;
+  if (pending.value() == nullptr) return;
+  PyRef note = PyRef::steal(PyUnicode_FromFormat("while processing '%s'", name));
+  if (!note) {
+    PyErr_Clear();
+    return;
   }
-  PyErr_Restore(type, value, traceback);
+  // A failure that passed through the same parameter at every level of a
+  // recursion (a __float__ that calls back into the method) is noted once.
+  PyRef notes = PyRef::steal(PyObject_GetAttrString(pending.value(), "__notes__"));
+  if (!notes) {
+    PyErr_Clear();
+  } else if (PyList_Check(notes.get())) {
+    const int present = PySequence_Contains(notes.get(), note.get());
+    if (present != 0) {
+      if (present < 0) PyErr_Clear();
+      return;
+    }
+  }
+  PyRef result;
+  if (note) result = PyRef::steal(PyObject_CallMethod(pending.value(), "add_note", "O", note.get()));
+  // A failure to attach the note must not replace the error being reported.
+  if (!result) PyErr_Clear();
 }
 
 void translate_current_exception() noexcept {

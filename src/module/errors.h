@@ -24,7 +24,8 @@ inline Interrupt python_interrupt() {
   return Interrupt([] { return PyErr_CheckSignals() != 0; });
 }
 
-// Attaches the note "while processing '{name}'" to the pending exception.
+// Attaches the note "while processing '{name}'" to the pending exception,
+// unless it already carries that very note.
 void add_argument_note(const char* name) noexcept;
 
 // Sets the Python exception for the C++ exception being handled.

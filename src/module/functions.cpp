@@ -7,6 +7,7 @@
 #include "module/types.h"
 
 #include <array>
+#include <utility>
 
 namespace kovalith::py {
 namespace {
@@ -25,6 +26,14 @@ PyObject* boolean_join_extruded_function(PyObject*, PyObject* const* args, Py_ss
         !convert_argument(&to_double, a[2], z_base, "z_base") ||
         !convert_argument(&to_double, a[3], height, "height")) {
       return nullptr;
+    }
+    // The parameters' names are known here, not in the kernel.
+    for (const auto& [mesh, name] : {std::pair<const Mesh&, const char*>{mesh_a, "mesh_a"},
+                                     std::pair<const Mesh&, const char*>{mesh_b, "mesh_b"}}) {
+      if (mesh.face_count() == 0) {
+        PyErr_Format(PyExc_ValueError, "%s has no faces", name);
+        return nullptr;
+      }
     }
     Interrupt stop = python_interrupt();
     auto cells = boolean_join_extruded(mesh_a, mesh_b, z_base, height, &stop);

@@ -53,17 +53,25 @@ bool check_graph(PyObject* obj) noexcept {
   return false;
 }
 
-// The value stored under `key` on edge k (a new reference, or an empty ref
-// when the key is absent), read under a short borrow: evaluating it may run
-// Python code, which must be free to set attributes on the edge.
-bool edge_attribute(const PyRef& edge_ref, std::string_view key, PyRef& out,
-                    Vector3D* contact_centroid) noexcept {
-  auto* edge = as_instance<GraphEdgeValue>(edge_ref.get());
+// The door attributes of one edge (new references, empty when absent) and
+// its contact centre, read under one short borrow: evaluating the values may
+// run Python code, which must be free to set attributes on the edge.
+struct DoorAttributes {
+  PyRef openings;
+  PyRef opening_centroid;
+  Vector3D contact_centroid;
+};
+
+bool door_attributes(PyObject* edge_obj, DoorAttributes& out) noexcept {
+  auto* edge = as_instance<GraphEdgeValue>(edge_obj);
   SharedBorrow borrow(edge->borrow);
   if (!borrow.ok()) return false;
-  PyObject* value = edge->value.attributes.find(key);
-  out = value != nullptr ? PyRef::borrow(value) : PyRef();
-  if (contact_centroid != nullptr) *contact_centroid = edge->value.contact_centroid;
+  const AttributeMap& attributes = edge->value.attributes;
+  PyObject* openings = attributes.find(openings_key);
+  PyObject* centroid = attributes.find(opening_centroid_key);
+  out.openings = openings != nullptr ? PyRef::borrow(openings) : PyRef();
+  out.opening_centroid = centroid != nullptr ? PyRef::borrow(centroid) : PyRef();
+  out.contact_centroid = edge->value.contact_centroid;
   return true;
 }
 
@@ -123,7 +131,7 @@ bool mask_admission(PyObject* via, std::size_t edge_count, std::vector<std::uint
 // distances, with NaN on every entry of a shut edge. Returns false with a
 // Python exception set.
 bool entry_costs(const SpatialGraphValue& graph, const RouteIndex& index, PyObject* via,
-                 bool walk, std::vector<double>& out) {
+                 bool walk, std::vector<RouteEntry>& out) {
   const std::size_t edge_count = index.edge_count();
   std::vector<std::uint8_t> admitted;
   bool openings = false;
@@ -143,24 +151,19 @@ bool entry_costs(const SpatialGraphValue& graph, const RouteIndex& index, PyObje
   if (walk) weight.resize(edge_count);
   if (openings || walk) {
     for (std::size_t k = 0; k < edge_count; ++k) {
-      // Re-read from the list by position: attribute code may run between
-      // edges, but the list itself never changes.
+      // Held by our own reference: attribute code may run between edges
+      // (the list itself never changes).
       const PyRef edge = PyRef::borrow(graph.edges[k].get());
-      Vector3D contact{};
+      DoorAttributes door;
+      if (!door_attributes(edge.get(), door)) return false;
       if (openings) {
-        PyRef value;
         bool open = false;
-        if (!edge_attribute(edge, openings_key, value, nullptr) ||
-            !has_openings(k, value.get(), open)) {
-          return false;
-        }
+        if (!has_openings(k, door.openings.get(), open)) return false;
         admitted[k] = open ? 1 : 0;
       }
       if (walk) {
-        PyRef value;
         Vector3D point{};
-        if (!edge_attribute(edge, opening_centroid_key, value, &contact) ||
-            !walk_point(k, value.get(), contact, point)) {
+        if (!walk_point(k, door.opening_centroid.get(), door.contact_centroid, point)) {
           return false;
         }
         const EdgeEnds& e = index.ends[k];
@@ -169,13 +172,14 @@ bool entry_costs(const SpatialGraphValue& graph, const RouteIndex& index, PyObje
       }
     }
   }
-  out.resize(index.cost.size());
+  out = index.entries;
   for (std::size_t i = 0; i < out.size(); ++i) {
+    RouteEntry& entry = out[i];
     const RouteId k = index.edge[i];
     if (!admitted.empty() && admitted[k] == 0) {
-      out[i] = shut;
-    } else {
-      out[i] = walk ? weight[k] : index.cost[i];
+      entry.cost = shut;
+    } else if (walk) {
+      entry.cost = weight[k];
     }
   }
   return true;
@@ -224,21 +228,21 @@ PyObject* tree_arrays(const RouteIndex& index, const RouteTree& tree,
   const bool one_source = tree.origin.empty();
   const std::int64_t only = sources.empty() ? -1 : static_cast<std::int64_t>(sources[0]);
   PyRef distance = PyRef::steal(new_array<double>(n, [&](std::size_t v) {
-    const double d = tree.distance[v];
+    const double d = tree.room[v].distance;
     return d == unreached_distance ? std::numeric_limits<double>::infinity() : d;
   }));
   if (!distance) return nullptr;
-  PyRef predecessor = PyRef::steal(
-      new_array<std::int64_t>(n, [&](std::size_t v) { return signed_id(tree.predecessor[v]); }));
+  PyRef predecessor = PyRef::steal(new_array<std::int64_t>(
+      n, [&](std::size_t v) { return signed_id(tree.room[v].predecessor); }));
   if (!predecessor) return nullptr;
   PyRef edge = PyRef::steal(new_array<std::int64_t>(n, [&](std::size_t v) {
-    const RouteId i = tree.entry[v];
+    const RouteId i = tree.room[v].entry;
     return i == no_route_id ? std::int64_t{-1} : static_cast<std::int64_t>(index.edge[i]);
   }));
   if (!edge) return nullptr;
   PyRef origin = PyRef::steal(new_array<std::int64_t>(n, [&](std::size_t v) {
     if (!one_source) return signed_id(tree.origin[v]);
-    return tree.distance[v] == unreached_distance ? std::int64_t{-1} : only;
+    return tree.room[v].distance == unreached_distance ? std::int64_t{-1} : only;
   }));
   if (!origin) return nullptr;
   return PyTuple_Pack(4, distance.get(), predecessor.get(), edge.get(), origin.get());
@@ -304,14 +308,14 @@ PyObject* route_search(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
     const std::shared_ptr<const RouteIndex> index = graph_route_index(self);
     if (!index) return nullptr;
-    std::vector<double> costs;
+    std::vector<RouteEntry> costs;
     const bool default_costs = a[3] == Py_None && walk == 0;
     if (!default_costs && !entry_costs(inst->value, *index, a[3], walk != 0, costs)) {
       return nullptr;
     }
 
     RouteRequest request;
-    request.cost = default_costs ? std::span<const double>(index->cost) : costs;
+    request.entries = default_costs ? std::span<const RouteEntry>(index->entries) : costs;
     request.sources = sources;
     request.target = target ? static_cast<RouteId>(*target) : no_route_id;
     request.limit = limit;

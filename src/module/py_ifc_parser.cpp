@@ -24,10 +24,7 @@ struct Utf8Text {
 };
 
 bool to_utf8_text(PyObject* obj, Utf8Text& out) noexcept {
-  if (!PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "expected str, got '%.200s'", Py_TYPE(obj)->tp_name);
-    return false;
-  }
+  if (!PyUnicode_Check(obj)) return wrong_type(obj, "str");
   if (PyUnicode_IS_COMPACT_ASCII(obj)) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(obj, &size);

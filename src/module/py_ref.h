@@ -39,14 +39,22 @@ class PyRef {
   PyObject* obj_ = nullptr;
 };
 
-// Saves the pending exception on entry and restores it on exit, for code that
-// must call into the interpreter while an error is being propagated.
+// Takes the pending exception (normalized) for the scope and restores it on
+// exit, for code that must call into the interpreter while an error is being
+// propagated. Errors raised inside the scope are the scope's to clear.
 class ErrorScope {
  public:
-  ErrorScope() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+  ErrorScope() noexcept {
+    PyErr_Fetch(&type_, &value_, &traceback_);
+    PyErr_NormalizeException(&type_, &value_, &traceback_);
+    if (value_ != nullptr && traceback_ != nullptr) PyException_SetTraceback(value_, traceback_);
+  }
   ~ErrorScope() { PyErr_Restore(type_, value_, traceback_); }
   ErrorScope(const ErrorScope&) = delete;
   ErrorScope& operator=(const ErrorScope&) = delete;
+
+  // The exception object; nullptr when none was pending.
+  PyObject* value() const noexcept { return value_; }
 
  private:
   PyObject* type_ = nullptr;

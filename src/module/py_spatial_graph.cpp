@@ -14,20 +14,13 @@ constexpr std::array<const char*, 3> ctor_names = {"nodes", "edges", "wire_conta
 
 template <TypeId Id>
 bool to_shared(PyObject* obj, PyRef& out) noexcept {
-  if (!is_instance(obj, Id)) {
-    PyErr_Format(PyExc_TypeError, "expected %s, got '%.200s'", type_object(Id)->tp_name,
-                 Py_TYPE(obj)->tp_name);
-    return false;
-  }
+  if (!is_instance(obj, Id)) return wrong_type(obj, type_object(Id)->tp_name);
   out = PyRef::borrow(obj);
   return true;
 }
 
 bool to_wire_contact(PyObject* obj, WireContact& out) noexcept {
-  if (!is_instance(obj, TypeId::wire_contact)) {
-    PyErr_Format(PyExc_TypeError, "expected WireContact, got '%.200s'", Py_TYPE(obj)->tp_name);
-    return false;
-  }
+  if (!is_instance(obj, TypeId::wire_contact)) return wrong_type(obj, "WireContact");
   auto* inst = as_instance<WireContact>(obj);
   SharedBorrow borrow(inst->borrow);
   if (!borrow.ok()) return false;

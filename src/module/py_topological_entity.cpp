@@ -27,61 +27,11 @@ PyObject* entity_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* entity_get_id(PyObject* self, void*) {
-  auto* inst = as_instance<TopologicalEntity>(self);
-  SharedBorrow borrow(inst->borrow);
-  if (!borrow.ok()) return nullptr;
-  return new_u64(inst->value.id);
-}
-
-PyObject* entity_get_type(PyObject* self, void*) {
-  auto* inst = as_instance<TopologicalEntity>(self);
-  SharedBorrow borrow(inst->borrow);
-  if (!borrow.ok()) return nullptr;
-  const std::string& text = inst->value.entity_type;
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
-PyObject* entity_get_parent(PyObject* self, void*) {
-  auto* inst = as_instance<TopologicalEntity>(self);
-  SharedBorrow borrow(inst->borrow);
-  if (!borrow.ok()) return nullptr;
-  if (!inst->value.parent_id) Py_RETURN_NONE;
-  return new_u64(*inst->value.parent_id);
-}
-
-// Converts into a temporary first, so a failed assignment keeps the field.
-template <class T, T TopologicalEntity::*Field>
-int entity_set(PyObject* self, PyObject* value, void* closure) {
-  if (value == nullptr) return deny_delete();
-  return guarded([&]() -> int {
-    auto* inst = as_instance<TopologicalEntity>(self);
-    ExclusiveBorrow borrow(inst->borrow);
-    if (!borrow.ok()) return -1;
-    const char* name = static_cast<const char*>(closure);
-    T converted{};
-    bool ok = false;
-    if constexpr (std::is_same_v<T, std::uint64_t>) {
-      ok = convert_argument(&to_u64, value, converted, name);
-    } else if constexpr (std::is_same_v<T, std::string>) {
-      ok = convert_argument(&to_utf8, value, converted, name);
-    } else {
-      ok = convert_argument(&to_optional_u64, value, converted, name);
-    }
-    if (!ok) return -1;
-    inst->value.*Field = std::move(converted);
-    return 0;
-  });
-}
-
 PyGetSetDef entity_getset[] = {
-    {"id", entity_get_id, entity_set<std::uint64_t, &TopologicalEntity::id>, nullptr,
-     const_cast<char*>("id")},
-    {"entity_type", entity_get_type, entity_set<std::string, &TopologicalEntity::entity_type>,
-     nullptr, const_cast<char*>("entity_type")},
-    {"parent_id", entity_get_parent,
-     entity_set<std::optional<std::uint64_t>, &TopologicalEntity::parent_id>, nullptr,
-     const_cast<char*>("parent_id")},
+    read_write_field<TopologicalEntity, &TopologicalEntity::id, &to_u64>("id"),
+    read_write_field<TopologicalEntity, &TopologicalEntity::entity_type, &to_utf8>("entity_type"),
+    read_write_field<TopologicalEntity, &TopologicalEntity::parent_id, &to_optional_u64>(
+        "parent_id"),
     {},
 };
 

@@ -25,29 +25,10 @@ PyObject* vector3d_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* vector3d_get(PyObject* self, void* closure) {
-  auto* inst = as_instance<Vector3D>(self);
-  SharedBorrow borrow(inst->borrow);
-  if (!borrow.ok()) return nullptr;
-  return PyFloat_FromDouble(inst->value.*fields[reinterpret_cast<std::uintptr_t>(closure)]);
-}
-
-int vector3d_set(PyObject* self, PyObject* value, void* closure) {
-  if (value == nullptr) return deny_delete();
-  auto* inst = as_instance<Vector3D>(self);
-  ExclusiveBorrow borrow(inst->borrow);
-  if (!borrow.ok()) return -1;
-  const auto field = reinterpret_cast<std::uintptr_t>(closure);
-  double converted = 0.0;
-  if (!convert_argument(&to_double, value, converted, field_names[field])) return -1;
-  inst->value.*fields[field] = converted;
-  return 0;
-}
-
 PyGetSetDef vector3d_getset[] = {
-    {"x", vector3d_get, vector3d_set, nullptr, reinterpret_cast<void*>(0)},
-    {"y", vector3d_get, vector3d_set, nullptr, reinterpret_cast<void*>(1)},
-    {"z", vector3d_get, vector3d_set, nullptr, reinterpret_cast<void*>(2)},
+    read_write_field<Vector3D, &Vector3D::x, &to_double>("x"),
+    read_write_field<Vector3D, &Vector3D::y, &to_double>("y"),
+    read_write_field<Vector3D, &Vector3D::z, &to_double>("z"),
     {},
 };
 

@@ -25,28 +25,9 @@ PyObject* wire_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* wire_get(PyObject* self, void* closure) {
-  auto* inst = as_instance<Wire>(self);
-  SharedBorrow borrow(inst->borrow);
-  if (!borrow.ok()) return nullptr;
-  return new_vector3d(inst->value.*fields[reinterpret_cast<std::uintptr_t>(closure)]);
-}
-
-int wire_set(PyObject* self, PyObject* value, void* closure) {
-  if (value == nullptr) return deny_delete();
-  auto* inst = as_instance<Wire>(self);
-  ExclusiveBorrow borrow(inst->borrow);
-  if (!borrow.ok()) return -1;
-  const auto field = reinterpret_cast<std::uintptr_t>(closure);
-  Vector3D converted;
-  if (!convert_argument(&to_vector3d, value, converted, field_names[field])) return -1;
-  inst->value.*fields[field] = converted;
-  return 0;
-}
-
 PyGetSetDef wire_getset[] = {
-    {"start", wire_get, wire_set, nullptr, reinterpret_cast<void*>(0)},
-    {"end", wire_get, wire_set, nullptr, reinterpret_cast<void*>(1)},
+    read_write_field<Wire, &Wire::start, &to_vector3d>("start"),
+    read_write_field<Wire, &Wire::end, &to_vector3d>("end"),
     {},
 };
 

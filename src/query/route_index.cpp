@@ -52,20 +52,18 @@ Result<RouteIndex> build_route_index(std::vector<Vector3D> centroids, std::vecto
 
   // first[u] serves as u's fill cursor and ends at the old first[u + 1], so
   // the offsets are shifted back by one place afterwards.
-  index.node.resize(entries);
+  index.entries.resize(entries);
   index.edge.resize(entries);
-  index.cost.resize(entries);
   for (std::size_t k = 0; k < index.ends.size(); ++k) {
     const EdgeEnds& e = index.ends[k];
     const double cost = centroid_distance(index.centroids[e.node_a], index.centroids[e.node_b]);
+    const auto edge = static_cast<RouteId>(k);
     const RouteId slot_a = index.first[e.node_a]++;
-    index.node[slot_a] = static_cast<RouteId>(e.node_b);
-    index.edge[slot_a] = static_cast<RouteId>(k);
-    index.cost[slot_a] = cost;
+    index.entries[slot_a] = {cost, static_cast<RouteId>(e.node_b)};
+    index.edge[slot_a] = edge;
     const RouteId slot_b = index.first[e.node_b]++;
-    index.node[slot_b] = static_cast<RouteId>(e.node_a);
-    index.edge[slot_b] = static_cast<RouteId>(k);
-    index.cost[slot_b] = cost;
+    index.entries[slot_b] = {cost, static_cast<RouteId>(e.node_a)};
+    index.edge[slot_b] = edge;
   }
   std::copy_backward(index.first.begin(), index.first.end() - 1, index.first.end());
   index.first[0] = 0;

@@ -35,13 +35,22 @@ struct EdgeEnds {
 using RouteId = std::uint32_t;
 inline constexpr RouteId no_route_id = std::numeric_limits<RouteId>::max();
 
+// One neighbour of a node: the two fields a search reads, packed into 12
+// bytes. On large graphs the search is bound by the memory traffic of these
+// entries (each settled room reads its whole list once), so a smaller entry
+// is a faster search; x86 and ARM64 load an unaligned double at full speed.
+struct __attribute__((packed)) RouteEntry {
+  double cost;   // the centroid distance
+  RouteId node;  // the neighbour
+};
+static_assert(sizeof(RouteEntry) == 12);
+
 struct RouteIndex {
   std::vector<Vector3D> centroids;  // per node
   std::vector<EdgeEnds> ends;       // per edge, as given (all below the node count)
-  std::vector<RouteId> first;       // node count + 1 offsets into the entry arrays
-  std::vector<RouteId> node;        // per entry: the neighbour
+  std::vector<RouteId> first;       // node count + 1 offsets into `entries`
+  std::vector<RouteEntry> entries;
   std::vector<RouteId> edge;        // per entry: the edge's position in the edge list
-  std::vector<double> cost;         // per entry: the centroid distance
 
   std::size_t node_count() const noexcept { return centroids.size(); }
   std::size_t edge_count() const noexcept { return ends.size(); }

@@ -32,7 +32,8 @@ namespace kovalith {
 inline constexpr double unreached_distance = std::numeric_limits<double>::max();
 
 struct RouteRequest {
-  std::span<const double> cost;      // per entry of the index (index.cost, or a replacement)
+  // index.entries, or a copy with other costs (same nodes and edges).
+  std::span<const RouteEntry> entries;
   std::span<const RouteId> sources;  // each below the node count
   RouteId target = no_route_id;      // stop once it is settled; no_route_id: reach every room
   // Rooms whose distance would exceed the limit are left unreached; a room at
@@ -41,11 +42,20 @@ struct RouteRequest {
   bool track_origin = false;  // fill `origin` (the source each room is reached from)
 };
 
+// What the search knows of one room: its distance (unreached_distance when
+// not reached), the room it is reached from and the entry of that room's
+// list it is reached by (no_route_id for sources and unreached rooms). One
+// 16-byte record: a relaxation reads the distance and writes all three, so
+// they share a cache line.
+struct RoomState {
+  double distance;
+  RouteId predecessor;
+  RouteId entry;
+};
+
 struct RouteTree {
-  std::vector<double> distance;      // unreached_distance when not reached
-  std::vector<RouteId> predecessor;  // no_route_id for sources and unreached rooms
-  std::vector<RouteId> entry;        // the index entry the room is reached by, or no_route_id
-  std::vector<RouteId> origin;       // filled only when asked for
+  std::vector<RoomState> room;
+  std::vector<RouteId> origin;  // filled only when asked for
 };
 
 // Errors: ErrorKind::interrupted when the interrupt asks to stop (polled

@@ -19,7 +19,7 @@ Result<std::vector<std::uint64_t>> find_shortest_path(const RouteIndex& index,
   }
   const RouteId source = static_cast<RouteId>(start);
   RouteRequest request;
-  request.cost = index.cost;
+  request.entries = index.entries;
   request.sources = std::span<const RouteId>(&source, 1);
   request.target = static_cast<RouteId>(end);
   auto tree = search_routes(index, request, interrupt);
