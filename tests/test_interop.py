@@ -5,9 +5,9 @@ import os
 
 import pytest
 
-if "ASAN_OPTIONS" in os.environ:
-    pytest.skip("NumPy, which networkx and scipy load, leaks at exit under the sanitizer",
-                allow_module_level=True)
+if "ASAN_OPTIONS" in os.environ and "suppressions" not in os.environ.get("LSAN_OPTIONS", ""):
+    pytest.skip("NumPy, which networkx and scipy load, leaks at exit under the sanitizer "
+                "(run with LSAN_OPTIONS=suppressions=tests/lsan.supp)", allow_module_level=True)
 
 import db_roundtrip as rt
 from kovalith import GraphEdge, GraphNode, SpatialGraph, Vector3D
