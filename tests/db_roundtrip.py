@@ -43,6 +43,14 @@ def attributed_building(side: int = 3, floors: int = 2) -> SpatialGraph:
     return graph
 
 
+def compiled_building() -> SpatialGraph:
+    """A graph of the building compiler, whose edges carry gap, openings,
+    opening_area and opening_centroid (a Vector3D or None)."""
+    from kovalith import building as compiler
+
+    return compiler.compile_building(building.grid_building(3, 2).registry())
+
+
 def hand_graph() -> SpatialGraph:
     """Non-integral and extreme numbers, a sparse key, hand-made endpoints."""
     nodes = [GraphNode(k, Vector3D(k / 3, -0.1 * k, 1e-7 * k)) for k in range(5)]

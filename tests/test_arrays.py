@@ -1,19 +1,59 @@
 """kovalith.arrays against Mesh(vertices, faces) built from lists."""
 
 import gc
+import os
+import random
 import sys
+from array import array
 
 import pytest
 
+import kovalith
 from kovalith import Mesh, Vector3D
+from kovalith.arrays import mesh_from_arrays, mesh_to_arrays
 
-np = pytest.importorskip("numpy", reason="NumPy (the arrays extra) is not installed")
-from kovalith.arrays import mesh_from_arrays, mesh_to_arrays  # noqa: E402
+# NumPy leaks at interpreter exit, which fails a sanitizer run without the
+# suite's suppressions; there the stdlib-buffer test covers the native code.
+UNDER_ASAN = ("ASAN_OPTIONS" in os.environ
+              and "suppressions" not in os.environ.get("LSAN_OPTIONS", ""))
+if UNDER_ASAN:
+    np = None
+else:
+    np = pytest.importorskip("numpy", reason="NumPy (the arrays extra) is not installed")
+needs_numpy = pytest.mark.skipif(UNDER_ASAN, reason="NumPy leaks at exit under the sanitizer "
+                                 "(run with LSAN_OPTIONS=suppressions=tests/lsan.supp)")
 
-RNG = np.random.default_rng(7)
-V = RNG.normal(size=(9, 3)) * 1e3
-QUADS = RNG.integers(0, 9, size=(5, 4))
+_rng = random.Random(7)
+V_LIST = [[_rng.uniform(-1e3, 1e3) for _ in range(3)] for _ in range(9)]
+QUADS_LIST = [[_rng.randrange(9) for _ in range(4)] for _ in range(5)]
 MIXED = [[0, 1, 2], [3, 4, 5, 6, 7], [8, 0, 4, 2]]
+
+
+def test_stdlib_buffers():
+    """memoryviews of array.array: 2-D casts, a strided 1-D slice, and the
+    raw views of a mesh; no NumPy, so this runs under the sanitizer."""
+    flat_vertices = array("d", [c for p in V_LIST for c in p])
+    vertices = memoryview(flat_vertices).cast("B").cast("d", (9, 3))
+    quads = memoryview(array("q", [i for f in QUADS_LIST for i in f])).cast("B").cast("q", (5, 4))
+    mesh = mesh_from_arrays(vertices, quads)
+    assert contents(mesh) == contents(reference(V_LIST, QUADS_LIST))
+    corners = [i for f in MIXED for i in f]
+    doubled = memoryview(array("l", [x for i in corners for x in (i, 99)]))[::2]
+    offsets = array("H", [0, 3, 8, 12])
+    mixed = mesh_from_arrays(vertices, doubled, offsets)
+    assert mixed.faces == MIXED
+    with pytest.raises(OverflowError):
+        mesh_from_arrays(vertices, memoryview(array("i", [0, -1, 2])).cast("B").cast("i", (1, 3)))
+    with pytest.raises(TypeError, match="^vertices: "):
+        mesh_from_arrays(memoryview(array("i", [0] * 3)).cast("B").cast("i", (1, 3)), quads)
+    views = [memoryview(v) for v in kovalith._mesh_to_arrays(mixed)]
+    del mixed
+    gc.collect()
+    assert views[0].readonly and views[0].shape == (9, 3) and views[0].format == "d"
+    assert [tuple(p) for p in views[0].tolist()] == [tuple(p) for p in V_LIST]
+    assert views[1].tolist() == corners and views[2].tolist() == list(offsets)
+    with pytest.raises(TypeError):
+        views[1][0] = 5
 
 
 def reference(vertices, faces):
@@ -24,13 +64,19 @@ def contents(mesh):
     return [(p.x, p.y, p.z) for p in mesh.vertices], mesh.faces
 
 
-def flat(faces):
+def flat(faces):  # NumPy tests only
     return np.array([i for f in faces for i in f]), np.cumsum([0] + [len(f) for f in faces])
 
 
 # (vertices, faces, offsets) in the layouts a caller may have, and the lists
 # they stand for.
-LAYOUTS = {
+def numpy_inputs():
+    return np.array(V_LIST), np.array(QUADS_LIST)
+
+
+def layouts():
+    V, QUADS = numpy_inputs()
+    return {
     "c-order": (V, QUADS, None, V, QUADS),
     "float32": (V.astype(np.float32), QUADS, None, V.astype(np.float32), QUADS),
     "fortran": (np.asfortranarray(V), np.asfortranarray(QUADS), None, V, QUADS),
@@ -44,12 +90,17 @@ LAYOUTS = {
     "lists": (V.tolist(), QUADS.tolist(), None, V, QUADS),
     "empty": (np.zeros((0, 3)), np.zeros((0, 3), dtype=np.int64), None, [], []),
     "no-faces-flat": (V, np.zeros(0, dtype=np.int64), [0], V, []),
-}
+    }
 
 
-@pytest.mark.parametrize("name", LAYOUTS)
+LAYOUT_NAMES = ["c-order", "float32", "fortran", "strided", "column-slice", "int32-triangles",
+                "flat-offsets", "flat-uint8", "lists", "empty", "no-faces-flat"]
+
+
+@needs_numpy
+@pytest.mark.parametrize("name", LAYOUT_NAMES)
 def test_round_trip_matches_list_construction(name):
-    vertices, faces, offsets, want_vertices, want_faces = LAYOUTS[name]
+    vertices, faces, offsets, want_vertices, want_faces = layouts()[name]
     mesh = mesh_from_arrays(vertices, faces, offsets)
     assert contents(mesh) == contents(reference(want_vertices, want_faces))
     arrays = mesh_to_arrays(mesh)
@@ -70,7 +121,9 @@ def test_round_trip_matches_list_construction(name):
     assert sys.getrefcount(mesh) < before
 
 
+@needs_numpy
 def test_views_outlive_the_mesh():
+    V, QUADS = numpy_inputs()
     arrays = mesh_to_arrays(mesh_from_arrays(V, QUADS))
     gc.collect()
     assert np.array_equal(arrays.vertices, V) and arrays.faces.tolist() == QUADS.tolist()
@@ -80,6 +133,7 @@ def test_views_outlive_the_mesh():
 
 
 # Same failures as Mesh(vertices, faces), with the same messages.
+@needs_numpy
 @pytest.mark.parametrize("faces, offsets, error, message", [
     ([[0, 1]], None, ValueError, "Face 0 has < 3 vertices."),
     ([[0, 1, 9]], None, IndexError, "Face 0 references out-of-bounds index 9."),
@@ -88,7 +142,7 @@ def test_views_outlive_the_mesh():
     ([[0, -1, 2]], None, OverflowError, None),
 ])
 def test_validation_as_mesh(faces, offsets, error, message):
-    vertices = V[:6]
+    vertices = numpy_inputs()[0][:6]
     with pytest.raises(error) as got:
         mesh_from_arrays(vertices, np.array(faces), offsets)
     faces_as_lists = ([faces[a:b] for a, b in zip(offsets, offsets[1:])] if offsets else faces)
@@ -99,32 +153,34 @@ def test_validation_as_mesh(faces, offsets, error, message):
         assert str(got.value) == message
 
 
+@needs_numpy
 @pytest.mark.parametrize("args, error, argument", [
-    ((V.astype(np.int64), QUADS), TypeError, "vertices"),
-    ((V[:, :2], QUADS), ValueError, "vertices"),
-    ((V.ravel(), QUADS), ValueError, "vertices"),
-    ((V.astype(">f8"), QUADS), TypeError, "vertices"),
-    ((V, QUADS.astype(float)), TypeError, "faces"),
-    ((V, QUADS.ravel()), ValueError, "faces"),
-    ((V, QUADS, [0, 4]), ValueError, "faces"),
-    ((V, QUADS.ravel(), [1, 20]), ValueError, "offsets"),
-    ((V, QUADS.ravel(), [0, 12, 8, 20]), ValueError, "offsets"),
-    ((V, QUADS.ravel(), [0, 8]), ValueError, "offsets"),
-    ((V, QUADS.ravel(), np.zeros(0, dtype=int)), ValueError, "offsets"),
-    ((V, QUADS.ravel(), [0.0, 20.0]), TypeError, "offsets"),
-    ((V, object()), TypeError, "faces"),
+    (lambda V, QUADS: (V.astype(np.int64), QUADS), TypeError, "vertices"),
+    (lambda V, QUADS: (V[:, :2], QUADS), ValueError, "vertices"),
+    (lambda V, QUADS: (V.ravel(), QUADS), ValueError, "vertices"),
+    (lambda V, QUADS: (V.astype(">f8"), QUADS), TypeError, "vertices"),
+    (lambda V, QUADS: (V, QUADS.astype(float)), TypeError, "faces"),
+    (lambda V, QUADS: (V, QUADS.ravel()), ValueError, "faces"),
+    (lambda V, QUADS: (V, QUADS, [0, 4]), ValueError, "faces"),
+    (lambda V, QUADS: (V, QUADS.ravel(), [1, 20]), ValueError, "offsets"),
+    (lambda V, QUADS: (V, QUADS.ravel(), [0, 12, 8, 20]), ValueError, "offsets"),
+    (lambda V, QUADS: (V, QUADS.ravel(), [0, 8]), ValueError, "offsets"),
+    (lambda V, QUADS: (V, QUADS.ravel(), np.zeros(0, dtype=int)), ValueError, "offsets"),
+    (lambda V, QUADS: (V, QUADS.ravel(), [0.0, 20.0]), TypeError, "offsets"),
+    (lambda V, QUADS: (V, object()), TypeError, "faces"),
 ])
 def test_bad_arrays_name_the_argument(args, error, argument):
     with pytest.raises(error, match=f"^{argument}: ") as got:
-        mesh_from_arrays(*args)
+        mesh_from_arrays(*args(*numpy_inputs()))
     assert got.value.__notes__ == [f"while processing '{argument}'"]
 
 
 def test_to_arrays_refuses_other_objects():
     with pytest.raises(TypeError, match="mesh: expected Mesh"):
-        mesh_to_arrays(V)
+        kovalith._mesh_to_arrays(V_LIST)
 
 
+@needs_numpy
 def test_trimesh_both_ways():
     trimesh = pytest.importorskip("trimesh", reason="trimesh is not installed")
     box = trimesh.creation.box(extents=(2.0, 3.0, 4.0))

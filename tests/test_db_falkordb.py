@@ -104,7 +104,8 @@ def test_statements_without_cypher_literal_fail(falkordb_graph, centroid, attrib
     (rt.attributed_building, 7),
     (rt.hand_graph, 2),
     (lambda: rt.building.random_building(5).registry().build_spatial_graph(1e-3), 5000),
-], ids=["attributed-building", "hand-made", "random-building"])
+    (rt.compiled_building, 10),
+], ids=["attributed-building", "hand-made", "random-building", "compiled-building"])
 def test_load_round_trip(falkordb_graph, make_graph, batch_size):
     graph = make_graph()
     loaded = db.load(graph, falkordb_graph, batch_size=batch_size)

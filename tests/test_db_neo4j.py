@@ -4,6 +4,7 @@ real objects reaching its transport (no server here, so it must fail with the
 driver's own error before anything is reported as loaded)."""
 
 import math
+import os
 import re
 
 import pytest
@@ -79,6 +80,10 @@ def test_import_csv_refuses_what_the_importer_misreads(tmp_path):
         db.write_neo4j_import_csv(SpatialGraph([node], [], []), tmp_path)
 
 
+@pytest.mark.skipif("ASAN_OPTIONS" in os.environ
+                    and "suppressions" not in os.environ.get("LSAN_OPTIONS", ""),
+                    reason="the neo4j driver leaks at exit under the sanitizer "
+                           "(run with LSAN_OPTIONS=suppressions=tests/lsan.supp)")
 def test_load_through_the_driver_reaches_its_transport():
     neo4j = pytest.importorskip("neo4j", reason="the neo4j driver is not installed")
     from neo4j.exceptions import ServiceUnavailable

@@ -1,8 +1,13 @@
 """kovalith.interop against the graph's own records and its router."""
 
 import math
+import os
 
 import pytest
+
+if "ASAN_OPTIONS" in os.environ and "suppressions" not in os.environ.get("LSAN_OPTIONS", ""):
+    pytest.skip("NumPy, which networkx and scipy load, leaks at exit under the sanitizer "
+                "(run with LSAN_OPTIONS=suppressions=tests/lsan.supp)", allow_module_level=True)
 
 import db_roundtrip as rt
 from kovalith import GraphEdge, GraphNode, SpatialGraph, Vector3D
