@@ -242,13 +242,13 @@ def nearest(graph: SpatialGraph, sources: Iterable[int], *, via: Via = "any",
 
 def _reach(graph: SpatialGraph, sources: list[int], via: Via, cost: str,
            limit: float | None, edges: int) -> Reach:
+    mode, walk = _via(graph, via, edges), _walk(cost)
+    bound = _limit(limit)
     try:
         import numpy as np
     except ImportError as error:  # pragma: no cover - numpy is a test dependency
         raise ImportError("kovalith.routes needs NumPy for distance arrays: "
                           "pip install 'kovalith[arrays]'") from error
-    mode, walk = _via(graph, via, edges), _walk(cost)
-    bound = _limit(limit)
     distance, predecessor, edge, source = _search(graph, sources, None, mode, walk, bound)
     return Reach(np.frombuffer(distance, dtype=np.float64),
                  np.frombuffer(predecessor, dtype=np.int64),
