@@ -217,3 +217,201 @@ def random_building(seed, rooms_per_side=4, floors=3, *, tolerance=1e-3, rotate=
     add_aperture(quad([(x, 500.0, 0.0), (x, 501.0, 0.0), (x, 501.0, 2.0), (x, 500.0, 2.0)]))
     rng.shuffle(b.apertures)
     return b
+
+
+# --- Real buildings: rooms a wall or a floor build-up apart -------------------
+
+@dataclass
+class Expected:
+    """What one room pair of `real_building` must give (merge="plane")."""
+    area: float
+    centroid: tuple
+    gap: float
+    openings: list
+    opening_area: float
+    opening_centroid: tuple | None
+    slab: bool
+
+
+def _rect_minus(u0, u1, v0, v1, holes):
+    """Area and centre of a rectangle less disjoint rectangles inside it."""
+    area = (u1 - u0) * (v1 - v0)
+    mu, mv = area * (u0 + u1) / 2, area * (v0 + v1) / 2
+    for a0, a1, b0, b1 in holes:
+        h = (a1 - a0) * (b1 - b0)
+        area -= h
+        mu -= h * (a0 + a1) / 2
+        mv -= h * (b0 + b1) / 2
+    return area, mu / area, mv / area
+
+
+def _split_faces(mesh, parts):
+    """Each quad face cut into parts x parts quads, each fanned into triangles."""
+    vertices, faces = mesh
+    vertices = list(vertices)
+    out = []
+    for f in faces:
+        if len(f) != 4 or parts < 1:
+            out.append(list(f))
+            continue
+        p = [vertices[k] for k in f]
+        grid = {}
+        for a in range(parts + 1):
+            for b in range(parts + 1):
+                s, t = a / parts, b / parts
+                pt = tuple((1 - s) * (1 - t) * p[0][c] + s * (1 - t) * p[1][c] + s * t * p[2][c]
+                           + (1 - s) * t * p[3][c] for c in range(3))
+                grid[a, b] = len(vertices)
+                vertices.append(pt)
+        for a in range(parts):
+            for b in range(parts):
+                q = [grid[a, b], grid[a + 1, b], grid[a + 1, b + 1], grid[a, b + 1]]
+                out += [[q[0], q[1], q[2]], [q[0], q[2], q[3]]]
+    return vertices, out
+
+
+def real_building(nx, ny, floors, *, seed=0, room=4.0, height=3.0, wall=0.2, slab=0.3,
+                  void=0.5, shaft=0.0, door_share=0.8, door_kind="box", stair_share=0.3,
+                  missing=0.0, split=1, inside_out=0.0, angle=0.0, shift=(0.0, 0.0, 0.0),
+                  scale=1.0):
+    """Rooms in a grid with walls of thickness `wall`, floors `slab` + `void`.
+
+    Room (i, j, k) spans `room` x `room` x `height`. Doors (1 m x 2 m at the
+    bottom of a wall, in `door_share` of the walls) are opening boxes through
+    the wall (`door_kind="box"`) or panels on its mid-plane ("panel"); stair
+    holes (1 m x 0.8 m) are panels on the slab's mid-plane. With `shaft` > 0
+    every other x-wall is 2 * `wall` + `shaft` thick and holds, in half of its
+    bays, a shaft room `shaft` wide: the rooms on both sides then meet the
+    shaft, not each other. `missing` drops rooms at random, `split` cuts every
+    quad into split x split quads and then triangles, `inside_out` winds a
+    share of the rooms inside out; `angle` (radians, about z), `shift` and
+    `scale` place the whole model. Returns (Building, truth) with truth
+    {(a, b): Expected} for merge="plane" (one plane per pair here).
+    """
+    rng = random.Random(seed)
+    xgap = [wall if (shaft <= 0 or i % 2 == 0) else 2 * wall + shaft for i in range(nx - 1)]
+    xs = [0.0]
+    for i in range(nx - 1):
+        xs.append(xs[-1] + room + xgap[i])
+    ys = [j * (room + wall) for j in range(ny)]
+    pitch = height + void + slab
+    zs = [k * pitch for k in range(floors)]
+    c, s = math.cos(angle), math.sin(angle)
+
+    def place(p):
+        x, y, z = p
+        return ((c * x - s * y) * scale + shift[0], (s * x + c * y) * scale + shift[1],
+                z * scale + shift[2])
+
+    b = Building()
+    truth = {}
+    node = {}
+
+    def add_room(key, x0, y0, z0, x1, y1, z1):
+        vertices, faces = _split_faces(box_mesh(x0, y0, z0, x1, y1, z1), split)
+        if rng.random() < inside_out:
+            faces = [list(reversed(f)) for f in faces]
+        node[key] = len(b.meshes)
+        b.meshes.append(([place(v) for v in vertices], faces))
+
+    def add_opening(mesh):
+        vertices, faces = _split_faces(mesh, split)
+        b.apertures.append(([place(v) for v in vertices], faces))
+        return len(b.apertures) - 1
+
+    present = {(i, j, k) for k in range(floors) for j in range(ny) for i in range(nx)
+               if rng.random() >= missing}
+    shafts = {(i, j, k) for k in range(floors) for j in range(ny) for i in range(nx - 1)
+              if xgap[i] > wall and (j + k) % 2 == 0}
+    for k in range(floors):
+        for j in range(ny):
+            for i in range(nx):
+                if (i, j, k) in present:
+                    add_room(("r", i, j, k), xs[i], ys[j], zs[k], xs[i] + room, ys[j] + room,
+                             zs[k] + height)
+                if (i, j, k) in shafts:
+                    x0 = xs[i] + room + wall
+                    add_room(("s", i, j, k), x0, ys[j], zs[k], x0 + shaft, ys[j] + room,
+                             zs[k] + height)
+
+    def pair(p, q, area, centroid, gap, openings, hole, slab_pair, hole_area=0.0):
+        a, bb = sorted((node[p], node[q]))
+        hole_c = None if hole is None else place(hole)
+        truth[a, bb] = Expected(area * scale ** 2, place(centroid), gap * scale, sorted(openings),
+                                hole_area * scale ** 2, hole_c, slab_pair)
+
+    def wall_pair(p, q, axis, w0, w1, fixed, z0, gap, door):
+        """Pair across a wall normal to `axis` between `w0` and `w1` (the two
+        faces), spanning [fixed, fixed + room] x [z0, z0 + height]."""
+        mid = (w0 + w1) / 2
+        holes, openings, hole_c = [], [], None
+        if door:
+            u0 = fixed + rng.uniform(0.3, room - 1.3)
+            holes.append((u0, u0 + 1.0, z0, z0 + 2.0))
+            if door_kind == "box":
+                lo = (w0, u0, z0) if axis == 0 else (u0, w0, z0)
+                hi = (w1, u0 + 1.0, z0 + 2.0) if axis == 0 else (u0 + 1.0, w1, z0 + 2.0)
+                openings.append(add_opening(box_mesh(*lo, *hi)))
+            else:
+                pts = [(u0, z0), (u0 + 1.0, z0), (u0 + 1.0, z0 + 2.0), (u0, z0 + 2.0)]
+                corners = [(mid, u, z) if axis == 0 else (u, mid, z) for u, z in pts]
+                openings.append(add_opening(quad(corners)))
+            uc, zc = u0 + 0.5, z0 + 1.0
+            hole_c = (mid, uc, zc) if axis == 0 else (uc, mid, zc)
+        area, uc, zc = _rect_minus(fixed, fixed + room, z0, z0 + height, holes)
+        centre = (mid, uc, zc) if axis == 0 else (uc, mid, zc)
+        pair(p, q, area, centre, gap, openings, hole_c, False, 2.0 if door else 0.0)
+
+    for k in range(floors):
+        for j in range(ny):
+            for i in range(nx):
+                here = (i, j, k) in present
+                z0 = zs[k]
+                # x walls
+                if i + 1 < nx:
+                    x_end, x_next = xs[i] + room, xs[i + 1]
+                    if (i, j, k) in shafts:
+                        s0 = x_end + wall
+                        sh = ("s", i, j, k)
+                        if here:
+                            wall_pair(("r", i, j, k), sh, 0, x_end, s0, ys[j], z0, wall, False)
+                        if (i + 1, j, k) in present:
+                            wall_pair(sh, ("r", i + 1, j, k), 0, s0 + shaft, x_next, ys[j], z0,
+                                      wall, False)
+                    elif here and (i + 1, j, k) in present:
+                        wall_pair(("r", i, j, k), ("r", i + 1, j, k), 0, x_end, x_next, ys[j],
+                                  z0, xgap[i], rng.random() < door_share)
+                # y walls
+                if j + 1 < ny:
+                    if here and (i, j + 1, k) in present:
+                        wall_pair(("r", i, j, k), ("r", i, j + 1, k), 1, ys[j] + room, ys[j + 1],
+                                  xs[i], z0, wall, rng.random() < door_share)
+                    if (i, j, k) in shafts and (i, j + 1, k) in shafts:
+                        x0 = xs[i] + room + wall
+                        area = shaft * height
+                        mid = ys[j] + room + wall / 2
+                        pair(("s", i, j, k), ("s", i, j + 1, k), area,
+                             (x0 + shaft / 2, mid, z0 + height / 2), wall, [], None, False)
+                # slabs
+                if k + 1 < floors:
+                    gap = void + slab
+                    mid = z0 + height + gap / 2
+                    if here and (i, j, k + 1) in present:
+                        holes, openings, hole_c = [], [], None
+                        if rng.random() < stair_share:
+                            a = xs[i] + rng.uniform(0.2, room - 1.2)
+                            bq = ys[j] + rng.uniform(0.2, room - 1.0)
+                            holes.append((a, a + 1.0, bq, bq + 0.8))
+                            openings.append(add_opening(quad(
+                                [(a, bq, mid), (a + 1.0, bq, mid), (a + 1.0, bq + 0.8, mid),
+                                 (a, bq + 0.8, mid)])))
+                            hole_c = (a + 0.5, bq + 0.4, mid)
+                        area, xc, yc = _rect_minus(xs[i], xs[i] + room, ys[j], ys[j] + room,
+                                                   holes)
+                        pair(("r", i, j, k), ("r", i, j, k + 1), area, (xc, yc, mid), gap,
+                             openings, hole_c, True, 0.8 if openings else 0.0)
+                    if (i, j, k) in shafts and (i, j, k + 1) in shafts:
+                        x0 = xs[i] + room + wall
+                        pair(("s", i, j, k), ("s", i, j, k + 1), shaft * room,
+                             (x0 + shaft / 2, ys[j] + room / 2, mid), gap, [], None, True)
+    return b, truth

@@ -47,3 +47,11 @@ def test_demo_writes_report_cypher_and_picture(tmp_path):
 def test_ifc_roundtrip(tmp_path):
     out = run_example("ifc_roundtrip.py", tmp_path / "room.ifc")
     assert "vertices identical: True, faces identical: True" in out
+
+
+def test_ifc_office_author_writes_a_readable_model(tmp_path):
+    out = run_example("ifc_office.py", tmp_path / "office.ifc", "--storeys", "2", "--offices", "2",
+                      "--unit", "mm", "--schema", "IFC2X3", "--offset", "3000", "4000")
+    assert out.strip() == (f"wrote {tmp_path / 'office.ifc'}: 10 spaces on 2 storeys, 8 doors, 1 stair openings, "
+                           "mm, IFC2X3, 5.0 km from the origin")
+    assert (tmp_path / "office.ifc").read_text().startswith("ISO-10303-21;")

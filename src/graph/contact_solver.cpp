@@ -126,32 +126,12 @@ std::vector<RawEdge> find_contacts(std::size_t i, const ContactInputs& in) {
   const std::size_t first = in.leaf_offsets[i];
   const std::size_t later = in.leaf_offsets[i + 1];  // leaves of meshes j > i start here
 
-  // One index query per mesh, with the box around the query boxes of all its
-  // faces that have a plane; each face then keeps the leaves that meet its
-  // own query box. That is exactly the set a query per face would report, for
-  // a sixth of the tree walks on box-shaped rooms.
-  Box3 reach;
-  bool any = false;
-  for (std::size_t f = 0; f < mesh.face_count(); ++f) {
-    if (!in.planes[first + f]) continue;
-    const Box3& query = in.leaves[first + f].envelope;
-    for (int a = 0; a < 3; ++a) {
-      // Envelopes hold no NaN for a finite tolerance (the box rule skips
-      // NaN coordinates), so plain min and max are exact here.
-      reach.lo[a] = any ? std::min(reach.lo[a], query.lo[a]) : query.lo[a];
-      reach.hi[a] = any ? std::max(reach.hi[a], query.hi[a]) : query.hi[a];
-    }
-    any = true;
-  }
-  if (!any) return edges;
-  std::vector<LeafHit> nearby;
-  if (in.index != nullptr) {
-    in.index->query(reach, later, nearby);
-  } else {
-    scan_leaves(in.leaves, reach, later, nearby);
-  }
-  if (nearby.empty()) return edges;
-  std::vector<std::size_t> candidates;
+  // One index query per face: a per-mesh query with the union of its faces'
+  // boxes would, for one mesh spread over the site (a terrain, a slab of many
+  // faces), report every leaf of the site to every face of it.
+  thread_local std::vector<LeafHit> nearby;
+  thread_local std::vector<std::size_t> candidates;
+  thread_local std::vector<const Polygon*> clips;
 
   for (std::size_t f = 0; f < mesh.face_count(); ++f) {
     const std::optional<FacePlane>& plane = in.planes[first + f];
@@ -159,8 +139,12 @@ std::vector<RawEdge> find_contacts(std::size_t i, const ContactInputs& in) {
     // The query box follows the leaf rule, so it is the face's own envelope.
     const Box3& query = in.leaves[first + f].envelope;
     candidates.clear();
-    for (const LeafHit& hit : nearby) {
-      if (intersects(hit.envelope, query)) candidates.push_back(hit.leaf);
+    if (in.index != nullptr) {
+      in.index->query(query, later, candidates);
+    } else {
+      nearby.clear();
+      scan_leaves(in.leaves, query, later, nearby);
+      for (const LeafHit& hit : nearby) candidates.push_back(hit.leaf);
     }
     if (candidates.empty()) continue;
 
@@ -177,17 +161,23 @@ std::vector<RawEdge> find_contacts(std::size_t i, const ContactInputs& in) {
           context.axes().u, context.axes().v);
       if (!overlap_has_area(context.projection_box(), bounds(b))) continue;
 
-      Region region = intersect(a, b);
-      for (const Cutter& cutter : context.cutters()) {
-        if (region.empty()) break;
-        if (!in.literal_apertures && !overlap_has_area(bounds(region), cutter.box)) continue;
-        region = subtract(region, cutter.polygon);
-      }
+      const Region region = intersect(a, b);
       if (region.empty()) continue;
+      // The coplanar apertures are removed as one union: the order of
+      // subtraction does not change the region, and one pass stays near
+      // linear in their number where a chain of differences would not.
+      clips.clear();
+      const Box2 reach = bounds(region);
+      for (const Cutter& cutter : context.cutters()) {
+        if (in.literal_apertures || overlap_has_area(reach, cutter.box)) {
+          clips.push_back(&cutter.polygon);
+        }
+      }
+      const RegionMeasure net = measure_difference(region, clips);
 
-      const double area = region_area(region);
+      const double area = net.area();
       if (!(area > in.tolerance)) continue;
-      const std::optional<Point2> centre = region_centroid(region);
+      const std::optional<Point2> centre = net.centroid();
       if (!centre) continue;  // only for a zero total area, excluded above
 
       const Vector3D& o = context.origin();

@@ -79,16 +79,43 @@ std::vector<std::size_t> leaf_offsets(std::span<const Mesh> meshes) {
   return offsets;
 }
 
+namespace {
+
+// Ranges of at most faces_per_range faces of one mesh: the per-face tables
+// are filled range by range on the pool, so one mesh of a million faces is
+// spread over the workers like a million small meshes.
+constexpr std::size_t faces_per_range = 4096;
+
+struct FaceRange {
+  std::size_t mesh, first, end;
+};
+
+std::vector<FaceRange> face_ranges(std::span<const Mesh> meshes) {
+  std::vector<FaceRange> ranges;
+  for (std::size_t i = 0; i < meshes.size(); ++i) {
+    const std::size_t n = meshes[i].face_count();
+    for (std::size_t f = 0; f < n; f += faces_per_range) {
+      ranges.push_back({i, f, std::min(n, f + faces_per_range)});
+    }
+  }
+  return ranges;
+}
+
+}  // namespace
+
 std::vector<SpatialFaceLeaf> build_leaves(std::span<const Mesh> meshes, double tolerance,
                                           Execution execution) {
   const std::vector<std::size_t> offsets = leaf_offsets(meshes);
+  const std::vector<FaceRange> ranges = face_ranges(meshes);
   std::vector<SpatialFaceLeaf> leaves(offsets.back());
   for_each_index(
-      meshes.size(),
-      [&](std::size_t i) {
-        const Mesh& mesh = meshes[i];
-        for (std::size_t f = 0; f < mesh.face_count(); ++f) {
-          leaves[offsets[i] + f] = {padded_face_box(mesh.vertices, mesh.face(f), tolerance), i, f};
+      ranges.size(),
+      [&](std::size_t k) {
+        const FaceRange& r = ranges[k];
+        const Mesh& mesh = meshes[r.mesh];
+        for (std::size_t f = r.first; f < r.end; ++f) {
+          leaves[offsets[r.mesh] + f] = {padded_face_box(mesh.vertices, mesh.face(f), tolerance),
+                                         r.mesh, f};
         }
       },
       execution);
@@ -98,13 +125,15 @@ std::vector<SpatialFaceLeaf> build_leaves(std::span<const Mesh> meshes, double t
 std::vector<std::optional<FacePlane>> build_face_planes(std::span<const Mesh> meshes,
                                                         Execution execution) {
   const std::vector<std::size_t> offsets = leaf_offsets(meshes);
+  const std::vector<FaceRange> ranges = face_ranges(meshes);
   std::vector<std::optional<FacePlane>> planes(offsets.back());
   for_each_index(
-      meshes.size(),
-      [&](std::size_t i) {
-        const Mesh& mesh = meshes[i];
-        for (std::size_t f = 0; f < mesh.face_count(); ++f) {
-          planes[offsets[i] + f] = face_plane(mesh.vertices, mesh.face(f));
+      ranges.size(),
+      [&](std::size_t k) {
+        const FaceRange& r = ranges[k];
+        const Mesh& mesh = meshes[r.mesh];
+        for (std::size_t f = r.first; f < r.end; ++f) {
+          planes[offsets[r.mesh] + f] = face_plane(mesh.vertices, mesh.face(f));
         }
       },
       execution);
@@ -115,10 +144,16 @@ struct FaceIndex::Tree {
   bgi::rtree<TreeValue, bgi::rstar<node_capacity>> rtree;
 };
 
-FaceIndex::FaceIndex(std::span<const SpatialFaceLeaf> leaves) : tree_(std::make_unique<Tree>()) {
+FaceIndex::FaceIndex(std::span<const SpatialFaceLeaf> leaves)
+    : FaceIndex(leaves, std::span<const std::optional<FacePlane>>()) {}
+
+FaceIndex::FaceIndex(std::span<const SpatialFaceLeaf> leaves,
+                     std::span<const std::optional<FacePlane>> planes)
+    : tree_(std::make_unique<Tree>()) {
   std::vector<TreeValue> values;
   values.reserve(leaves.size());
   for (std::size_t k = 0; k < leaves.size(); ++k) {
+    if (!planes.empty() && !planes[k]) continue;
     // The tree's packing sorts by coordinates and its queries assume ordered
     // boxes; NaN or infinite boxes are kept out of it.
     if (is_finite(leaves[k].envelope)) {

@@ -58,7 +58,7 @@ struct SpatialFaceLeaf {
 // Position of each mesh's first leaf, plus the total as the last entry.
 std::vector<std::size_t> leaf_offsets(std::span<const Mesh> meshes);
 
-// Every face of every mesh, in mesh order then face order. Filled per mesh
+// Every face of every mesh, in mesh order then face order. Filled by ranges
 // (on the worker pool unless told otherwise) into preallocated slots.
 std::vector<SpatialFaceLeaf> build_leaves(std::span<const Mesh> meshes, double tolerance,
                                           Execution execution = Execution::serial);
@@ -77,9 +77,16 @@ struct LeafHit {
 // R*-tree bulk-loaded (packing constructor) from a complete leaf list. Leaves
 // with a non-finite envelope are kept in a side list that every query scans
 // with the same rule, so the tree only ever sees finite boxes.
+//
+// Given the face plane table, leaves of faces without a plane are left out
+// altogether: such a face can never make a contact, and its box can be most
+// of space (a face of NaN corners keeps the empty box, which padding turns
+// inside out), which would make it a candidate of every query.
 class FaceIndex {
  public:
   FaceIndex(std::span<const SpatialFaceLeaf> leaves);
+  FaceIndex(std::span<const SpatialFaceLeaf> leaves,
+            std::span<const std::optional<FacePlane>> planes);
   ~FaceIndex();
   FaceIndex(FaceIndex&&) noexcept;
   FaceIndex& operator=(FaceIndex&&) noexcept;

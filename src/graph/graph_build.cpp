@@ -67,7 +67,7 @@ Result<GraphBuild> build_graph(const Registry& registry, double tolerance,
   std::optional<FaceIndex> index;
   std::optional<ApertureFaces> apertures;
   run_together({[&] {
-                  if (options.faces == FaceSearch::indexed) index.emplace(leaves);
+                  if (options.faces == FaceSearch::indexed) index.emplace(leaves, planes);
                 },
                 [&] { apertures.emplace(registry.apertures, tolerance, options.apertures); },
                 find_wires},

@@ -226,6 +226,218 @@ void add_moment(const Ring& ring, double sign, double& weight, double& mx, doubl
   my += w * (o.y + cy / (3.0 * a2));
 }
 
+
+// Clips at most this many to one pass of the clipper in measure_difference:
+// its sweep keeps every edge crossing the scan line active, so a pass over
+// thousands of openings side by side costs their number squared.
+constexpr std::size_t clips_per_pass = 32;
+// Partition depth limit: clips piled on one spot cannot be separated by any
+// cut, and each level doubles the cells.
+constexpr int max_partition_depth = 24;
+
+// Adds a clip so that under the positive fill rule it covers exactly the
+// points that its even-odd reading covers. A ring of at most four distinct
+// corners that turns one way throughout is simple and convex: it is only
+// oriented positively. Anything else is first resolved by the clipper into
+// simple outer rings (positive) and holes (negative).
+void add_clip_positive(Scratch& s, const Polygon& clip, const Grid& grid) {
+  ClipperLib::Paths rings;
+  auto snap = [&](const Ring& ring) {
+    ClipperLib::Path path;
+    std::size_t n = ring.size();
+    if (n > 1 && ring.front() == ring.back()) --n;
+    path.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      path.emplace_back(static_cast<cInt>(std::nearbyint(ring[i].x * grid.scale)),
+                        static_cast<cInt>(std::nearbyint(ring[i].y * grid.scale)));
+    }
+    return path;
+  };
+  if (clip.holes.empty()) {
+    ClipperLib::Path path = snap(clip.outer);
+    if (path.size() < 3) return;
+    if (path.size() <= 4) {
+      bool left = false, right = false;
+      for (std::size_t i = 0; i < path.size(); ++i) {
+        const ClipperLib::IntPoint& a = path[i];
+        const ClipperLib::IntPoint& b = path[(i + 1) % path.size()];
+        const ClipperLib::IntPoint& c = path[(i + 2) % path.size()];
+        // Grid values lie within +-2^53, so differences fit 64 bits and their
+        // products 128: the turn's sign is exact.
+        const __int128 cross =
+            static_cast<__int128>(b.X - a.X) * static_cast<__int128>(c.Y - b.Y) -
+            static_cast<__int128>(b.Y - a.Y) * static_cast<__int128>(c.X - b.X);
+        if (cross > 0) left = true;
+        if (cross < 0) right = true;
+      }
+      if (!(left && right)) {
+        if (!left && !right) return;  // all corners on one line: no area
+        if (!ClipperLib::Orientation(path)) ClipperLib::ReversePath(path);
+        s.clipper.AddPath(path, ClipperLib::ptClip, true);
+        return;
+      }
+    }
+    rings.push_back(std::move(path));
+  } else {
+    rings.push_back(snap(clip.outer));
+    for (const Ring& hole : clip.holes) rings.push_back(snap(hole));
+  }
+  ClipperLib::Paths simple;
+  ClipperLib::SimplifyPolygons(rings, simple, ClipperLib::pftEvenOdd);
+  s.clipper.AddPaths(simple, ClipperLib::ptClip, true);
+}
+
+// Runs subject (even-odd) minus the union of the clips; false if an operand
+// is not finite (the result is then empty).
+bool prepare_difference(Scratch& s, const Region& subject, std::span<const Polygon* const> clips,
+                        Grid& grid) {
+  double max_abs = 0.0;
+  for (const Polygon& p : subject) {
+    if (!fold_extent(p, max_abs)) return false;
+  }
+  for (const Polygon* clip : clips) {
+    if (!fold_extent(*clip, max_abs)) return false;
+  }
+  grid = grid_for(max_abs);
+  for (const Polygon& p : subject) add_polygon(s, p, grid, ClipperLib::ptSubject);
+  for (const Polygon* clip : clips) add_clip_positive(s, *clip, grid);
+  return true;
+}
+
+void add_path_moment(const ClipperLib::Path& path, const Grid& grid, RegionMeasure& m) {
+  if (path.size() < 3) return;
+  const double ox = static_cast<double>(path[0].X) * grid.unscale;
+  const double oy = static_cast<double>(path[0].Y) * grid.unscale;
+  double a2 = 0.0, cx = 0.0, cy = 0.0;
+  for (std::size_t i = 1; i + 1 < path.size(); ++i) {
+    const double ax = static_cast<double>(path[i].X) * grid.unscale - ox;
+    const double ay = static_cast<double>(path[i].Y) * grid.unscale - oy;
+    const double bx = static_cast<double>(path[i + 1].X) * grid.unscale - ox;
+    const double by = static_cast<double>(path[i + 1].Y) * grid.unscale - oy;
+    const double cross = ax * by - bx * ay;
+    a2 += cross;
+    cx += (ax + bx) * cross;
+    cy += (ay + by) * cross;
+  }
+  if (a2 == 0.0) return;
+  // The clipper returns outer rings positive and holes negative, so the
+  // signed area already weighs holes negatively.
+  const double w = a2 * 0.5;
+  m.weight += w;
+  m.mx += w * ox + cx / 6.0;
+  m.my += w * oy + cy / 6.0;
+}
+
+// One pass: subject minus the union of all clips, measured.
+RegionMeasure measure_pass(const Region& subject, std::span<const Polygon* const> clips) {
+  if (clips.empty()) return measure(subject);
+  const ScratchLease lease;
+  Scratch& s = *lease;
+  Grid grid;
+  if (!prepare_difference(s, subject, clips, grid)) return {};
+  ClipperLib::Paths out;
+  RegionMeasure m;
+  if (s.clipper.Execute(ClipperLib::ctDifference, out, ClipperLib::pftEvenOdd,
+                        ClipperLib::pftPositive)) {
+    for (const ClipperLib::Path& path : out) add_path_moment(path, grid, m);
+  }
+  return m;
+}
+
+struct Box2d {
+  double lo[2] = {INFINITY, INFINITY};
+  double hi[2] = {-INFINITY, -INFINITY};
+  void add(const Ring& ring) {
+    for (const Point2& p : ring) {
+      lo[0] = std::fmin(lo[0], p.x);
+      hi[0] = std::fmax(hi[0], p.x);
+      lo[1] = std::fmin(lo[1], p.y);
+      hi[1] = std::fmax(hi[1], p.y);
+    }
+  }
+  void add(const Polygon& polygon) {
+    add(polygon.outer);
+    for (const Ring& hole : polygon.holes) add(hole);
+  }
+};
+
+// Overlap of positive width in both axes: without it two shapes share no
+// area, and the clipper's monotone snapping cannot make one either.
+bool overlap_has_area(const Box2d& a, const Box2d& b) {
+  for (int k = 0; k < 2; ++k) {
+    if (!(std::fmin(a.hi[k], b.hi[k]) > std::fmax(a.lo[k], b.lo[k]))) return false;
+  }
+  return true;
+}
+
+Polygon rectangle(const Box2d& box) {
+  Polygon p;
+  p.outer = {{box.lo[0], box.lo[1]}, {box.hi[0], box.lo[1]}, {box.hi[0], box.hi[1]},
+             {box.lo[0], box.hi[1]}, {box.lo[0], box.lo[1]}};
+  return p;
+}
+
+struct Partition {
+  const Region& subject;
+  std::span<const Polygon* const> clips;
+  const std::vector<Box2d>& boxes;
+  RegionMeasure total;
+
+  void leaf(const Box2d& cell, const std::vector<std::size_t>& members, bool whole) {
+    std::vector<const Polygon*> chosen;
+    chosen.reserve(members.size());
+    for (std::size_t k : members) chosen.push_back(clips[k]);
+    if (whole) {
+      total += measure_pass(subject, chosen);
+      return;
+    }
+    const Region piece = intersect(subject, rectangle(cell));
+    if (!piece.empty()) total += measure_pass(piece, chosen);
+  }
+
+  void split(const Box2d& cell, std::vector<std::size_t>& members, int depth) {
+    if (members.size() <= clips_per_pass || depth >= max_partition_depth) {
+      leaf(cell, members, false);
+      return;
+    }
+    const int axis = (cell.hi[0] - cell.lo[0]) >= (cell.hi[1] - cell.lo[1]) ? 0 : 1;
+    std::vector<double> centres;
+    centres.reserve(members.size());
+    for (std::size_t k : members) centres.push_back(0.5 * (boxes[k].lo[axis] + boxes[k].hi[axis]));
+    auto middle = centres.begin() + static_cast<std::ptrdiff_t>(centres.size() / 2);
+    std::nth_element(centres.begin(), middle, centres.end());
+    double cut = *middle;
+    if (!(cut > cell.lo[axis] && cut < cell.hi[axis])) cut = 0.5 * (cell.lo[axis] + cell.hi[axis]);
+    if (!(cut > cell.lo[axis] && cut < cell.hi[axis])) {
+      leaf(cell, members, false);
+      return;
+    }
+    Box2d lower = cell, upper = cell;
+    lower.hi[axis] = cut;
+    upper.lo[axis] = cut;
+    std::vector<std::size_t> below, above;
+    for (std::size_t k : members) {
+      if (overlap_has_area(boxes[k], lower)) below.push_back(k);
+      if (overlap_has_area(boxes[k], upper)) above.push_back(k);
+    }
+    // Clips that all span the cut cannot be separated: one pass takes them.
+    if (below.size() == members.size() && above.size() == members.size()) {
+      leaf(cell, members, false);
+      return;
+    }
+    std::vector<std::size_t>().swap(members);
+    split(lower, below, depth + 1);
+    split(upper, above, depth + 1);
+  }
+};
+
+void add_moment_region(const Region& region, double& weight, double& mx, double& my) {
+  for (const Polygon& polygon : region) {
+    add_moment(polygon.outer, 1.0, weight, mx, my);
+    for (const Ring& hole : polygon.holes) add_moment(hole, -1.0, weight, mx, my);
+  }
+}
+
 }  // namespace
 
 Polygon GeometryKernel::project_and_build_polygon(const std::vector<Vector3D>& vertices,
@@ -245,6 +457,10 @@ Polygon GeometryKernel::project_and_build_polygon(const std::vector<Vector3D>& v
 
 Region intersect(const Polygon& subject, const Polygon& clip) {
   return run(&subject, nullptr, clip, ClipperLib::ctIntersection);
+}
+
+Region intersect(const Region& subject, const Polygon& clip) {
+  return run(nullptr, &subject, clip, ClipperLib::ctIntersection);
 }
 
 Region subtract(const Polygon& subject, const Polygon& clip) {
@@ -280,6 +496,69 @@ std::optional<Point2> region_centroid(const Region& region) {
   }
   if (weight == 0.0) return std::nullopt;
   return Point2{mx / weight, my / weight};
+}
+
+}  // namespace kovalith
+
+namespace kovalith {
+
+std::optional<Point2> RegionMeasure::centroid() const noexcept {
+  if (weight == 0.0) return std::nullopt;
+  return Point2{mx / weight, my / weight};
+}
+
+RegionMeasure& RegionMeasure::operator+=(const RegionMeasure& other) noexcept {
+  weight += other.weight;
+  mx += other.mx;
+  my += other.my;
+  return *this;
+}
+
+RegionMeasure& RegionMeasure::operator-=(const RegionMeasure& other) noexcept {
+  weight -= other.weight;
+  mx -= other.mx;
+  my -= other.my;
+  return *this;
+}
+
+RegionMeasure measure(const Region& region) {
+  RegionMeasure m;
+  add_moment_region(region, m.weight, m.mx, m.my);
+  return m;
+}
+
+Region subtract_union(const Region& subject, std::span<const Polygon* const> clips) {
+  if (clips.empty() || subject.empty()) return subject;
+  const ScratchLease lease;
+  Scratch& s = *lease;
+  Grid grid;
+  if (!prepare_difference(s, subject, clips, grid)) return {};
+  Region region;
+  if (s.clipper.Execute(ClipperLib::ctDifference, s.tree, ClipperLib::pftEvenOdd,
+                        ClipperLib::pftPositive)) {
+    for (const ClipperLib::PolyNode* node : s.tree.Childs) collect_outer(*node, grid, region);
+  }
+  return region;
+}
+
+RegionMeasure measure_difference(const Region& subject, std::span<const Polygon* const> clips) {
+  if (subject.empty()) return {};
+  Box2d reach;
+  for (const Polygon& p : subject) reach.add(p);
+  std::vector<Box2d> boxes(clips.size());
+  std::vector<std::size_t> members;
+  for (std::size_t k = 0; k < clips.size(); ++k) {
+    boxes[k].add(*clips[k]);
+    if (overlap_has_area(boxes[k], reach)) members.push_back(k);
+  }
+  if (members.size() <= clips_per_pass) {
+    Partition whole{subject, clips, boxes, {}};
+    whole.leaf(reach, members, true);
+    return whole.total;
+  }
+  Partition partition{subject, clips, boxes, {}};
+  partition.split(reach, members, 0);
+  return partition.total;
 }
 
 }  // namespace kovalith

@@ -44,8 +44,37 @@ struct GeometryKernel {
 };
 
 Region intersect(const Polygon& subject, const Polygon& clip);
+Region intersect(const Region& subject, const Polygon& clip);
 Region subtract(const Polygon& subject, const Polygon& clip);
 Region subtract(const Region& subject, const Polygon& clip);
+
+// Subject minus the union of the clips, in one pass of the clipper: each
+// clip is read with the even-odd rule on its own (as `subtract` reads it), so
+// overlapping clips remove their union. Cost grows with the total size of the
+// operands, not with their product as a chain of `subtract` calls does.
+Region subtract_union(const Region& subject, std::span<const Polygon* const> clips);
+
+// First moments of a region: its area and its area-weighted centre.
+struct RegionMeasure {
+  double weight = 0.0;  // area
+  double mx = 0.0;      // area * centre x
+  double my = 0.0;      // area * centre y
+
+  double area() const noexcept { return weight; }
+  // Empty for zero area, like region_centroid.
+  std::optional<Point2> centroid() const noexcept;
+  RegionMeasure& operator+=(const RegionMeasure& other) noexcept;
+  RegionMeasure& operator-=(const RegionMeasure& other) noexcept;
+};
+
+RegionMeasure measure(const Region& region);
+
+// Area and centre of subject minus the union of the clips, equal to those of
+// `subtract_union` (and of subtracting the clips one by one) up to rounding.
+// Many clips are split among the cells of a kd-partition of their boxes, so
+// that each pass of the clipper sees a bounded number of them: thousands of
+// openings in one wall cost time in proportion to their number.
+RegionMeasure measure_difference(const Region& subject, std::span<const Polygon* const> clips);
 
 // |shoelace| of a closed ring; 0 for fewer than 3 points or an open ring.
 double ring_area(const Ring& ring);

@@ -7,8 +7,13 @@
 #include "module/instance.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+namespace kovalith {
+struct RouteIndex;
+}
 
 namespace kovalith::py {
 
@@ -29,10 +34,17 @@ struct GraphEdgeValue {
 
 // Nodes and edges are the caller's very objects (shared, not copied); the
 // wire contacts are owned values.
+//
+// `routes` caches the routing structure (neighbour lists with centroid
+// costs), built by the first route query and reused by every later one. It
+// can never go stale: the two lists have no setters, and what it reads of
+// their objects (node centroids, edge ends) is read-only. Only tp_clear
+// empties the lists, and it drops the cache with them.
 struct SpatialGraphValue {
   std::vector<PyRef> nodes;
   std::vector<PyRef> edges;
   std::vector<WireContact> wire_contacts;
+  std::shared_ptr<const RouteIndex> routes;
 };
 
 using GraphNodeObject = Instance<GraphNodeValue>;

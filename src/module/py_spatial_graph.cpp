@@ -93,6 +93,7 @@ int spatial_graph_clear(PyObject* self) {
   std::vector<PyRef> edges = std::move(graph.edges);
   graph.nodes.clear();
   graph.edges.clear();
+  graph.routes.reset();
   return 0;
 }
 

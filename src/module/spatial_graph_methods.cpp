@@ -1,7 +1,9 @@
-// SpatialGraph.find_shortest_path and SpatialGraph.to_cypher_queries.
+// SpatialGraph.find_shortest_path and SpatialGraph.to_cypher_queries, and the
+// graph's cached routing structure.
 //
 // Both read the shared node and edge objects under a short shared borrow each
-// and hand plain data to src/query. The export must also call repr() on
+// and hand plain data to src/query; routes read them once per graph, when the
+// routing structure is built. The export must also call repr() on
 // attribute values, which runs arbitrary Python code: that code may set
 // attributes, build other graphs or drop references, so nothing here keeps an
 // iterator or a reference into a node's or edge's storage across the call.
@@ -12,6 +14,7 @@
 #include "module/graph_objects.h"
 #include "module/types.h"
 #include "query/cypher.h"
+#include "query/route_index.h"
 #include "query/shortest_path.h"
 
 #include <array>
@@ -42,31 +45,14 @@ PyObject* find_shortest_path_method(PyObject* self, PyObject* const* args, Py_ss
     auto* inst = as_instance<SpatialGraphValue>(self);
     SharedBorrow borrow(inst->borrow);
     if (!borrow.ok()) return nullptr;
-    const SpatialGraphValue& graph = inst->value;
     // The bounds error comes before any work, even on a huge graph.
-    if (auto ends = check_route_ends(graph.nodes.size(), start, end); !ends) {
+    if (auto ends = check_route_ends(inst->value.nodes.size(), start, end); !ends) {
       return raise_error(ends.error());
     }
-
-    // No Python code runs while gathering, so the lists cannot change under us.
-    std::vector<Vector3D> centroids;
-    centroids.reserve(graph.nodes.size());
-    for (const PyRef& ref : graph.nodes) {
-      auto* node = as_instance<GraphNodeValue>(ref.get());
-      SharedBorrow node_borrow(node->borrow);
-      if (!node_borrow.ok()) return nullptr;
-      centroids.push_back(node->value.centroid);
-    }
-    std::vector<EdgeEnds> edges;
-    edges.reserve(graph.edges.size());
-    for (const PyRef& ref : graph.edges) {
-      auto* edge = as_instance<GraphEdgeValue>(ref.get());
-      SharedBorrow edge_borrow(edge->borrow);
-      if (!edge_borrow.ok()) return nullptr;
-      edges.push_back({edge->value.node_a, edge->value.node_b});
-    }
-
-    auto route = kovalith::find_shortest_path(centroids, edges, start, end);
+    const std::shared_ptr<const RouteIndex> index = graph_route_index(self);
+    if (!index) return nullptr;
+    Interrupt stop = python_interrupt();
+    auto route = kovalith::find_shortest_path(*index, start, end, &stop);
     if (!route) return raise_error(route.error());
     return new_list(*route, [](std::uint64_t position) { return new_u64(position); });
   });
@@ -176,6 +162,45 @@ PyObject* to_cypher_queries_method(PyObject* self, PyObject*) {
 }
 
 }  // namespace
+
+std::shared_ptr<const RouteIndex> graph_route_index(PyObject* self) noexcept {
+  try {
+    SpatialGraphValue& graph = as_instance<SpatialGraphValue>(self)->value;
+    // The counts guard against a cache outliving the lists it was built from;
+    // nothing but tp_clear changes them, and it drops the cache as well.
+    if (graph.routes && graph.routes->node_count() == graph.nodes.size() &&
+        graph.routes->edge_count() == graph.edges.size()) {
+      return graph.routes;
+    }
+    // No Python code runs while gathering, so the lists cannot change under us.
+    std::vector<Vector3D> centroids;
+    centroids.reserve(graph.nodes.size());
+    for (const PyRef& ref : graph.nodes) {
+      auto* node = as_instance<GraphNodeValue>(ref.get());
+      SharedBorrow node_borrow(node->borrow);
+      if (!node_borrow.ok()) return nullptr;
+      centroids.push_back(node->value.centroid);
+    }
+    std::vector<EdgeEnds> ends;
+    ends.reserve(graph.edges.size());
+    for (const PyRef& ref : graph.edges) {
+      auto* edge = as_instance<GraphEdgeValue>(ref.get());
+      SharedBorrow edge_borrow(edge->borrow);
+      if (!edge_borrow.ok()) return nullptr;
+      ends.push_back({edge->value.node_a, edge->value.node_b});
+    }
+    auto built = build_route_index(std::move(centroids), std::move(ends));
+    if (!built) {
+      raise_error(built.error());
+      return nullptr;
+    }
+    graph.routes = std::make_shared<const RouteIndex>(std::move(*built));
+    return graph.routes;
+  } catch (...) {
+    translate_current_exception();
+    return nullptr;
+  }
+}
 
 PyMethodDef spatial_graph_methods[] = {
     {"to_cypher_queries", to_cypher_queries_method, METH_NOARGS,

@@ -8,7 +8,8 @@
 //   mesh  = (vertices, faces): a sequence of (x, y, z) and a sequence of index
 //           sequences; validated like kovalith.Mesh (ValueError otherwise)
 //   wire  = ((x, y, z), (x, y, z))
-// Also leaf_envelopes, query_leaves and face_plane, for the index's own rules.
+// Also leaf_envelopes, query_leaves and face_plane, for the index's own rules,
+// and subtract_clips for the one-pass removal of many clips.
 // build(meshes, wires, apertures, tolerance, faces, apertures_mode, wires_mode,
 //       execution) -> (centroids, edges, wire_contacts) with
 //   edges = [(node_a, node_b, area, (x, y, z), contact_type)],
@@ -25,6 +26,7 @@
 
 #include "graph/face_index.h"
 #include "graph/graph_build.h"
+#include "kernel/polygon.h"
 
 namespace {
 
@@ -241,7 +243,61 @@ PyObject* probe_face_plane(PyObject*, PyObject* args) {
   });
 }
 
+Polygon as_polygon(PyObject* obj) {
+  Polygon polygon;
+  bool first = true;
+  each(obj, [&](PyObject* ring_obj) {
+    Ring ring;
+    each(ring_obj, [&](PyObject* pt) {
+      std::vector<double> c;
+      each(pt, [&](PyObject* x) { c.push_back(as_double(x)); });
+      if (c.size() != 2) throw std::invalid_argument("a 2D point needs two coordinates");
+      ring.push_back({c[0], c[1]});
+    });
+    if (!ring.empty() && !(ring.front() == ring.back())) ring.push_back(ring.front());
+    if (first) {
+      polygon.outer = std::move(ring);
+      first = false;
+    } else {
+      polygon.holes.push_back(std::move(ring));
+    }
+  });
+  return polygon;
+}
+
+PyObject* measure_tuple(const RegionMeasure& m) {
+  const std::optional<Point2> c = m.centroid();
+  if (!c) return Py_BuildValue("(dO)", m.area(), Py_None);
+  return Py_BuildValue("(d(dd))", m.area(), c->x, c->y);
+}
+
+// subtract_clips(subject, clips) -> (one_pass, union_region, one_by_one), each
+// (area, (cx, cy) or None): subject a polygon (rings, the first outer), clips
+// a list of such polygons; measure_difference, measure(subtract_union) and a
+// chain of subtract calls.
+PyObject* probe_subtract_clips(PyObject*, PyObject* args) {
+  PyObject *subject_obj, *clips_obj;
+  if (!PyArg_ParseTuple(args, "OO", &subject_obj, &clips_obj)) return nullptr;
+  return run([&]() -> PyObject* {
+    const Region subject{as_polygon(subject_obj)};
+    std::vector<Polygon> clips;
+    each(clips_obj, [&](PyObject* c) { clips.push_back(as_polygon(c)); });
+    std::vector<const Polygon*> pointers;
+    for (const Polygon& c : clips) pointers.push_back(&c);
+    const RegionMeasure pass = measure_difference(subject, pointers);
+    const RegionMeasure whole = measure(subtract_union(subject, pointers));
+    Region chain = subject;
+    for (const Polygon& c : clips) {
+      if (chain.empty()) break;
+      chain = subtract(chain, c);
+    }
+    return Py_BuildValue("(NNN)", measure_tuple(pass), measure_tuple(whole),
+                         measure_tuple(measure(chain)));
+  });
+}
+
 PyMethodDef probe_methods[] = {
+    {"subtract_clips", probe_subtract_clips, METH_VARARGS, nullptr},
     {"face_plane", probe_face_plane, METH_VARARGS, nullptr},
     {"build", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_build)),
      METH_VARARGS | METH_KEYWORDS, nullptr},

@@ -1,0 +1,104 @@
+"""From IFC file to room graph: where the time goes.
+
+    python3 bench/bench_ifc.py [--models 3x6,10x50] [--repeat 3] [--cache DIR]
+
+Each model is an office authored with ifcopenshell.api (examples/ifc_office.py,
+STOREYSxOFFICES: storeys x (2 x offices + 1) spaces, with the doors, windows,
+stair openings, columns, beams and pipes that go with them), written once into
+the cache directory. For each, best of --repeat:
+
+- open: ``ifcopenshell.open`` (parsing the file);
+- geometry: ``kovalith.ifc.load`` on the opened model: IfcOpenShell's
+  geometry iterator in world coordinates and metres, plus the product lookups
+  and the meshes and wires made from its output; on all cores
+  (``multiprocessing.cpu_count()``), then on one, then with Open CASCADE
+  instead of the default hybrid kernel;
+- build: ``kovalith.ifc.compile_rooms`` (the building compiler and the
+  product attributes);
+- export: the Cypher file and the node-link JSON file written to disk.
+"""
+
+from __future__ import annotations
+
+import argparse
+import multiprocessing
+import os
+import pathlib
+import sys
+import tempfile
+import time
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "examples"))
+
+
+def best(fn, repeat):
+    times = []
+    result = None
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        result = fn()
+        times.append(time.perf_counter() - t0)
+    return min(times), result
+
+
+def model_path(cache: pathlib.Path, storeys: int, offices: int) -> pathlib.Path:
+    path = cache / f"office_{storeys}x{offices}.ifc"
+    if not path.exists():
+        from ifc_office import author_office
+
+        t0 = time.perf_counter()
+        model, _ = author_office(storeys=storeys, offices_per_side=offices)
+        model.write(str(path))
+        print(f"authored {path} in {time.perf_counter() - t0:.1f} s", file=sys.stderr)
+    return path
+
+
+def ms(seconds: float) -> str:
+    return f"{seconds * 1e3:,.0f} ms" if seconds >= 0.1 else f"{seconds * 1e3:.1f} ms"
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--models", default="3x6,10x50")
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--cache", type=pathlib.Path, default=pathlib.Path(tempfile.gettempdir()) / "kovalith_bench_ifc")
+    args = parser.parse_args()
+    args.cache.mkdir(parents=True, exist_ok=True)
+
+    import ifcopenshell
+
+    from kovalith import cli, ifc
+
+    cores = multiprocessing.cpu_count()
+    rows = []
+    for spec in args.models.split(","):
+        storeys, offices = map(int, spec.split("x"))
+        path = model_path(args.cache, storeys, offices)
+        t_open, model = best(lambda: ifcopenshell.open(str(path)), args.repeat)
+        t_geo, rooms = best(lambda: ifc.load(model, threads=cores), args.repeat)
+        t_geo1, _ = best(lambda: ifc.load(model, threads=1), args.repeat)
+        t_occ, _ = best(lambda: ifc.load(model, threads=cores, geometry_library="opencascade"), args.repeat)
+        t_build, graph = best(lambda: ifc.compile_rooms(rooms), args.repeat)
+        out = args.cache / "out"
+        out.mkdir(exist_ok=True)
+        t_export, _ = best(lambda: (cli.write_cypher(graph, out / "g.cypher"), cli.write_json(graph, out / "g.json")),
+                           args.repeat)
+        products = len(rooms.rooms) + len(rooms.openings) + len(rooms.wires)
+        rows.append((spec, len(rooms.rooms), products, len(graph.edges), os.path.getsize(path) / 1e6,
+                     t_open, t_geo, t_geo1, t_occ, t_build, t_export, t_open + t_geo + t_build + t_export))
+
+    load = ", ".join(f"{x:.2f}" for x in os.getloadavg())
+    print(f"\nfile -> graph, best of {args.repeat}, {cores} cores (multiprocessing.cpu_count()), "
+          f"load average {load} (1, 5, 15 min) at the end\n")
+    head = ["model", "spaces", "products read", "edges", "file MB", "open", f"geometry ({cores} cores)",
+            "geometry (1 core)", f"geometry, Open CASCADE ({cores} cores)", "build", "export", "total"]
+    print("| " + " | ".join(head) + " |")
+    print("|" + "---|" * len(head))
+    for spec, spaces, products, edges, mb, *times in rows:
+        print(f"| {spec} | {spaces:,} | {products:,} | {edges:,} | {mb:.1f} | " + " | ".join(ms(t) for t in times) + " |")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,728 @@
+"""Loading a `SpatialGraph` into graph databases.
+
+`load` writes the rooms and contacts of a graph into the database that a
+client object opens, in parameterised ``UNWIND`` batches through that
+database's own client:
+
+- FalkorDB: a ``falkordb.Graph`` (from ``FalkorDB(...).select_graph(name)``);
+- Neo4j: a ``neo4j.Driver`` or ``neo4j.Session`` of the official driver;
+- Kùzu: a ``kuzu.Connection``, or a ``ladybug.Connection`` of its fork.
+
+`write_neo4j_import_csv` writes the same data as the CSV files of
+``neo4j-admin database import`` for graphs too large for transactions.
+
+The data model is the one of `SpatialGraph.to_cypher_queries`: one ``Room``
+node per graph node with ``index``, ``centroid_x``, ``centroid_y``,
+``centroid_z`` and one property per attribute, one ``SHARES_WALL``
+relationship per edge from the ``node_a`` room to the ``node_b`` room with
+``area``, ``centroid_x``, ``centroid_y``, ``centroid_z``, ``contact_type``
+and one property per attribute. Relationships find their rooms by ``index``.
+
+Value policy, the same for every engine:
+
+- ``str``, ``bool``, ``int`` (64-bit signed range) and finite ``float`` are
+  stored as they are; other `numbers.Integral` and `numbers.Real` values
+  (NumPy scalars) as ``int`` and ``float``;
+- ``None`` is null, which the schema-less engines store as an absent
+  property;
+- NaN and the infinities (in a coordinate, an area or an attribute) are
+  stored as null with ``non_finite="null"`` (the default), or refused with
+  ``ValueError`` with ``non_finite="raise"``; Cypher has no literal for them
+  and Bolt, FalkorDB and Kùzu disagree on them, so null is the one value
+  every engine reads back the same;
+- a `kovalith.Vector3D` is stored as the list ``[x, y, z]`` of floats (a
+  non-finite coordinate makes the whole value non-finite);
+- a ``list`` or ``tuple`` is stored as a list; its items must be scalars of
+  one kind (ints mixed with floats become floats); a list holding a
+  non-finite float is non-finite as a whole;
+- anything else (dicts, sets, bytes, nested lists, None inside a list,
+  arrays) is refused with ``TypeError`` naming the key and the record.
+
+Nothing is sent before the whole graph has passed the policy and the checks
+below, so a refused value leaves the database untouched.
+"""
+
+from __future__ import annotations
+
+import bisect
+import math
+import numbers
+import os
+import re
+from collections.abc import Callable, Iterable, Sequence
+from dataclasses import dataclass
+from typing import Any, Literal, NamedTuple
+
+from kovalith import GraphEdge, GraphNode, SpatialGraph, Vector3D
+
+__all__ = ["Loaded", "load", "write_neo4j_import_csv", "ROOM_LABEL", "CONTACT_TYPE"]
+
+ROOM_LABEL = "Room"
+CONTACT_TYPE = "SHARES_WALL"
+NODE_FIELDS = ("index", "centroid_x", "centroid_y", "centroid_z")
+EDGE_FIELDS = ("area", "centroid_x", "centroid_y", "centroid_z", "contact_type")
+DEFAULT_BATCH_SIZE = 5000
+
+_INT64_MIN, _INT64_MAX = -(2**63), 2**63 - 1
+_IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
+
+class Loaded(NamedTuple):
+    """What `load` wrote: room and contact counts, as the database reported."""
+
+    rooms: int
+    contacts: int
+
+
+class _Refused(Exception):
+    """A value outside the policy; carries the message without the record."""
+
+    def __init__(self, message: str, kind: type[Exception] = TypeError) -> None:
+        super().__init__(message)
+        self.kind = kind
+
+
+# Element kinds of converted values, named as Kùzu's column types.
+_BOOL, _INT, _FLOAT, _STR = "BOOLEAN", "INT64", "DOUBLE", "STRING"
+
+
+def _scalar(value: Any) -> tuple[Any, str]:
+    """(converted value, kind) of a scalar; NaN stays NaN here."""
+    if isinstance(value, bool):
+        return value, _BOOL
+    if isinstance(value, str):
+        return str(value), _STR
+    if isinstance(value, numbers.Integral):
+        number = int(value)
+        if not _INT64_MIN <= number <= _INT64_MAX:
+            raise _Refused(f"the integer {number} is outside the 64-bit signed range", ValueError)
+        return number, _INT
+    if isinstance(value, numbers.Real):
+        return float(value), _FLOAT
+    raise _Refused(f"cannot store a value of type {type(value).__name__}")
+
+
+def _convert(value: Any, non_finite: Literal["null", "raise"]) -> tuple[Any, str | None]:
+    """(stored value, kind) under the value policy; kind None for null, and
+    "[]" for an empty list, whose item kind is unknown."""
+    # Exact built-in types first: they are nearly every value of a graph.
+    cls = type(value)
+    if cls is float:
+        if value - value == 0.0:  # finite: inf - inf and NaN - NaN are NaN
+            return value, _FLOAT
+        return _non_finite(value, non_finite), _FLOAT
+    if cls is str:
+        return value, _STR
+    if cls is int and _INT64_MIN <= value <= _INT64_MAX:
+        return value, _INT
+    if value is None:
+        return None, None
+    items: list[Any]
+    if isinstance(value, Vector3D):
+        items = [value.x, value.y, value.z]
+        kind = _FLOAT + "[]"
+    elif isinstance(value, (list, tuple)):
+        if not value:
+            return [], "[]"
+        items, kinds = [], set()
+        for item in value:
+            if item is None or isinstance(item, (list, tuple, Vector3D)):
+                raise _Refused("a list may hold only str, int, float or bool items, "
+                               f"not {type(item).__name__}")
+            converted, item_kind = _scalar(item)
+            items.append(converted)
+            kinds.add(item_kind)
+        if kinds == {_INT, _FLOAT}:
+            items = [float(x) for x in items]
+            kinds = {_FLOAT}
+        if len(kinds) > 1:
+            raise _Refused("a list must hold items of one type, got " + ", ".join(sorted(kinds)))
+        kind = kinds.pop() + "[]"
+    else:
+        converted, kind = _scalar(value)
+        if kind == _FLOAT and not math.isfinite(converted):
+            return _non_finite(converted, non_finite), kind
+        return converted, kind
+    if kind == _FLOAT + "[]" and not all(math.isfinite(x) for x in items):
+        return _non_finite(value, non_finite), kind
+    return items, kind
+
+
+def _non_finite(value: Any, non_finite: Literal["null", "raise"]) -> Any:
+    """The stored value of a non-finite number: null, or refused."""
+    if non_finite == "raise":
+        raise _Refused(f"{value!r} is not finite (non_finite='raise')", ValueError)
+    return None
+
+
+def _merge_kinds(old: str | None, new: str | None) -> str | None:
+    if old is None or old == new:
+        return new
+    if new is None:
+        return old
+    if {old, new} == {_INT, _FLOAT}:
+        return _FLOAT
+    if {old, new} == {_INT + "[]", _FLOAT + "[]"}:
+        return _FLOAT + "[]"
+    if old == "[]" and new.endswith("[]"):
+        return new
+    if new == "[]" and old.endswith("[]"):
+        return old
+    raise _Refused(f"values of different types ({old} and {new}) under one key", ValueError)
+
+
+@dataclass
+class _Table:
+    """Rows of one record kind: column names, then one value list per record."""
+
+    columns: list[str]
+    kinds: list[str | None]
+    rows: list[list[Any]]
+    # Columns whose null flag follows the values in each row (Kùzu only).
+    flags: Sequence[int] = ()
+
+    def typed_kinds(self) -> list[str]:
+        """Column kinds for a typed schema: a key that is only ever null is a
+        STRING, one that only ever holds empty lists an INT64 list."""
+        return [_STR if k is None else _INT + "[]" if k == "[]" else k for k in self.kinds]
+
+    def cast_to_kinds(self) -> None:
+        """Turns ints stored under a DOUBLE (list) column into floats, as a
+        typed engine needs one type per column."""
+        for j, kind in enumerate(self.kinds):
+            if kind == _FLOAT:
+                for row in self.rows:
+                    if isinstance(row[j], int) and not isinstance(row[j], bool):
+                        row[j] = float(row[j])
+            elif kind == _FLOAT + "[]":
+                for row in self.rows:
+                    if row[j]:
+                        row[j] = [float(x) for x in row[j]]
+
+
+def _table(records: Sequence[GraphNode | GraphEdge], fixed: Sequence[str],
+           fixed_values: Callable[[Any], Sequence[Any]], what: Callable[[int, Any], str],
+           non_finite: Literal["null", "raise"]) -> _Table:
+    columns = list(fixed)
+    position = {name: j for j, name in enumerate(columns)}
+    kinds: list[str | None] = [None] * len(columns)
+    rows: list[list[Any]] = []
+    width = len(fixed)
+    for k, record in enumerate(records):
+        row: list[Any] = [None] * len(columns)
+        key = ""
+        try:
+            for j, raw in enumerate(fixed_values(record)):
+                key = fixed[j]
+                row[j], kind = _convert(raw, non_finite)
+                if kind != kinds[j]:
+                    kinds[j] = _merge_kinds(kinds[j], kind)
+            for key, raw in record.get_all_attributes().items():
+                j = position.get(key, -1)
+                if j < 0:
+                    j = position[key] = len(columns)
+                    columns.append(key)
+                    kinds.append(None)
+                    row.append(None)
+                elif j < width:
+                    raise _Refused("the key is one of the fixed properties "
+                                   f"({', '.join(fixed)}); rename the attribute", ValueError)
+                while len(row) <= j:
+                    row.append(None)
+                row[j], kind = _convert(raw, non_finite)
+                if kind != kinds[j]:
+                    kinds[j] = _merge_kinds(kinds[j], kind)
+        except _Refused as exc:
+            raise exc.kind(f"{what(k, record)}, key {key!r}: {exc}") from None
+        rows.append(row)
+    for row in rows:  # records read before a key first appeared lack its column
+        row.extend([None] * (len(columns) - len(row)))
+    return _Table(columns, kinds, rows)
+
+
+def _tables(graph: SpatialGraph, non_finite: Literal["null", "raise"]) -> tuple[_Table, _Table, list[tuple[int, int]]]:
+    """Rooms, contacts and the (node_a, node_b) of each contact, after the
+    value policy and the checks that keep relationships from being lost."""
+    if not isinstance(graph, SpatialGraph):
+        raise TypeError(f"graph: expected a kovalith.SpatialGraph, got {type(graph).__name__}")
+    if non_finite not in ("null", "raise"):
+        raise ValueError(f"non_finite: expected 'null' or 'raise', got {non_finite!r}")
+    nodes, edges = graph.nodes, graph.edges
+
+    def node_fields(n: GraphNode) -> tuple[Any, ...]:
+        c = n.centroid
+        return n.index, c.x, c.y, c.z
+
+    def edge_fields(e: GraphEdge) -> tuple[Any, ...]:
+        c = e.contact_centroid
+        return e.shared_area, c.x, c.y, c.z, e.contact_type
+
+    rooms = _table(nodes, NODE_FIELDS, node_fields, lambda k, n: f"room {k} (index {n.index})",
+                   non_finite)
+    contacts = _table(edges, EDGE_FIELDS, edge_fields,
+                      lambda k, e: f"contact {k} ({e.node_a}-{e.node_b})", non_finite)
+    seen: set[int] = set()
+    for k, row in enumerate(rooms.rows):
+        if row[0] in seen:
+            raise ValueError(f"room {k}: index {row[0]} is used by an earlier room; relationships "
+                             "find their rooms by index, so it must be unique")
+        seen.add(row[0])
+    ends = []
+    for k, e in enumerate(edges):
+        a, b = e.node_a, e.node_b
+        for end in (a, b):
+            if end not in seen:
+                raise ValueError(f"contact {k} ({a}-{b}): no room has index {end}; the "
+                                 "relationship would be dropped")
+        ends.append((a, b))
+    return rooms, contacts, ends
+
+
+def _quote(name: str) -> str:
+    """A property name in backticks, a backtick doubled: how Neo4j and Kùzu
+    read any name, including reserved words such as ``index``."""
+    return "`" + name.replace("`", "``") + "`"
+
+
+def _property_map(columns: Sequence[str], quote: Callable[[str], str]) -> str:
+    return ", ".join(f"{quote(c)}: r.c{j}" for j, c in enumerate(columns))
+
+
+def _row_dicts(table: _Table, first: int, last: int,
+               ends: Sequence[tuple[int, int]] | None = None) -> list[dict[str, Any]]:
+    names = [f"c{j}" for j in range(len(table.columns))] + [f"n{j}" for j in table.flags]
+    out = []
+    for k in range(first, last):
+        row = dict(zip(names, table.rows[k]))
+        if ends is not None:
+            row["a"], row["b"] = ends[k]
+        out.append(row)
+    return out
+
+
+def _batches(count: int, batch_size: int) -> Iterable[tuple[int, int]]:
+    for first in range(0, count, batch_size):
+        yield first, min(count, first + batch_size)
+
+
+def _engine(target: Any) -> str:
+    cls = type(target)
+    package = cls.__module__.split(".")[0]
+    if package == "falkordb" and cls.__name__ == "Graph":
+        return "falkordb"
+    if package == "neo4j":
+        import neo4j
+
+        if isinstance(target, neo4j.Driver):
+            return "neo4j-driver"
+        if isinstance(target, neo4j.Session):
+            return "neo4j-session"
+    if package in ("kuzu", "ladybug") and cls.__name__ == "Connection":
+        return package
+    raise TypeError("target: expected a falkordb Graph, a neo4j Driver or Session, or a kuzu or "
+                    f"ladybug Connection, got {cls.__module__}.{cls.__qualname__}")
+
+
+def load(graph: SpatialGraph, target: Any, *, batch_size: int = DEFAULT_BATCH_SIZE,
+         non_finite: Literal["null", "raise"] = "null", database: str | None = None) -> Loaded:
+    """Load the rooms and contacts of `graph` into the database of `target`.
+
+    Parameters
+    ----------
+    graph : kovalith.SpatialGraph
+        The graph; node ``index`` values must be unique and every edge must
+        name two of them (as in every compiled graph).
+    target : falkordb.Graph, neo4j.Driver, neo4j.Session, kuzu.Connection or ladybug.Connection
+        Where to load. The graph (FalkorDB, Neo4j) must hold no ``Room``
+        node yet; Kùzu must have no ``Room`` table yet (one is created,
+        typed from the values, with ``index`` as primary key).
+    batch_size : int, optional
+        Records per ``UNWIND`` statement (and per transaction on Neo4j).
+    non_finite : {"null", "raise"}, optional
+        What NaN and infinite numbers become (see the module docstring).
+    database : str, optional
+        Neo4j only: the database of a `neo4j.Driver` (server default if None).
+
+    Returns
+    -------
+    Loaded
+        Rooms and contacts created, as counted by the database.
+
+    Raises
+    ------
+    TypeError
+        `graph` or `target` of an unsupported type, or an attribute value the
+        policy refuses (the message names the record and the key).
+    ValueError
+        A bad `batch_size`, a non-finite value under ``non_finite="raise"``,
+        an integer outside 64 bits, an attribute named like a fixed property,
+        a duplicate room index or a contact naming no room, values of
+        incompatible types under one key (Kùzu), a backtick in a key
+        (FalkorDB), or a target that already holds rooms.
+    RuntimeError
+        The database created fewer records than sent.
+    """
+    if not isinstance(batch_size, int) or isinstance(batch_size, bool) or batch_size < 1:
+        raise ValueError(f"batch_size: expected a positive int, got {batch_size!r}")
+    engine = _engine(target)
+    rooms, contacts, ends = _tables(graph, non_finite)
+    if engine == "falkordb":
+        loaded = _load_falkordb(target, rooms, contacts, ends, batch_size)
+    elif engine.startswith("neo4j"):
+        loaded = _load_neo4j(target, engine == "neo4j-driver", database, rooms, contacts, ends,
+                             batch_size)
+    else:
+        loaded = _load_kuzu(target, engine, rooms, contacts, ends, batch_size)
+    if loaded != (len(rooms.rows), len(contacts.rows)):
+        raise RuntimeError(f"the database created {loaded.rooms} rooms and {loaded.contacts} "
+                           f"contacts of {len(rooms.rows)} and {len(contacts.rows)} sent")
+    return loaded
+
+
+def _statements(rooms: _Table, contacts: _Table,
+                quote: Callable[[str], str]) -> tuple[str, str]:
+    """The node and relationship statements of the schema-less engines."""
+    node = (f"UNWIND $rows AS r CREATE (:{ROOM_LABEL} {{{_property_map(rooms.columns, quote)}}})")
+    key = quote("index")
+    edge = (f"UNWIND $rows AS r MATCH (a:{ROOM_LABEL} {{{key}: r.a}}), (b:{ROOM_LABEL} {{{key}: r.b}}) "
+            f"CREATE (a)-[:{CONTACT_TYPE} {{{_property_map(contacts.columns, quote)}}}]->(b)")
+    return node, edge
+
+
+def _falkordb_quote(name: str) -> str:
+    # FalkorDB's parser has no escape for a backtick inside a quoted name.
+    if "`" in name:
+        raise ValueError(f"key {name!r}: FalkorDB cannot store a property name holding a backtick")
+    return name if _IDENTIFIER.match(name) else f"`{name}`"
+
+
+def _falkordb_literal(value: Any) -> str:
+    """A converted value as a Cypher literal of FalkorDB's parameter header,
+    quoted as its client quotes strings."""
+    if isinstance(value, str):
+        return '"' + value.replace("\\", "\\\\").replace('"', '\\"') + '"'
+    if value is None:
+        return "null"
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, list):
+        return "[" + ",".join(map(_falkordb_literal, value)) + "]"
+    return repr(value)  # int, or a finite float: the shortest round-trip digits
+
+
+def _falkordb_rows(rows: Iterable[Sequence[Any]]) -> str:
+    return "[" + ",".join("[" + ",".join(map(_falkordb_literal, row)) + "]" for row in rows) + "]"
+
+
+def _positional_map(columns: Sequence[str], first: int) -> str:
+    return ", ".join(f"{_falkordb_quote(c)}: r[{j + first}]" for j, c in enumerate(columns))
+
+
+def _load_falkordb(graph: Any, rooms: _Table, contacts: _Table, ends: list[tuple[int, int]],
+                   batch_size: int) -> Loaded:
+    # Rows go as lists in the client's parameter header ("CYPHER rows=[...]"),
+    # written here: shorter than maps for the server to parse, and built
+    # without the client's per-value recursion.
+    node = (f"UNWIND $rows AS r CREATE (:{ROOM_LABEL} {{{_positional_map(rooms.columns, 0)}}})")
+    # Looking each endpoint up in the index costs far more than the rest of
+    # the load, so a batch fetches the rooms of its key range in one ordered
+    # scan and addresses them by position in that range: the graph holds
+    # exactly the rooms loaded here (it was checked empty), so the range
+    # holds the same keys as the sorted keys of the graph. If it does not,
+    # the size test makes the batch create nothing and the count check fails.
+    edge = (f"MATCH (n:{ROOM_LABEL}) WHERE n.index >= $lo AND n.index <= $hi "
+            "WITH n ORDER BY n.index WITH collect(n) AS rooms WHERE size(rooms) = $count "
+            "UNWIND $rows AS r WITH rooms[r[0]] AS a, rooms[r[1]] AS b, r "
+            f"CREATE (a)-[:{CONTACT_TYPE} {{{_positional_map(contacts.columns, 2)}}}]->(b)")
+    [[existing]] = graph.query(f"MATCH (r:{ROOM_LABEL}) RETURN count(r)").result_set
+    if existing:
+        raise ValueError(f"target: the graph already holds {existing} {ROOM_LABEL} nodes; load "
+                         "into an empty graph")
+    try:
+        graph.query(f"CREATE INDEX FOR (r:{ROOM_LABEL}) ON (r.index)")
+    except Exception as exc:  # an earlier load of an emptied graph left the index
+        if "already indexed" not in str(exc):
+            raise
+    created = [0, 0]
+    for first, last in _batches(len(rooms.rows), batch_size):
+        text = f"CYPHER rows={_falkordb_rows(rooms.rows[first:last])} {node}"
+        created[0] += graph.query(text).nodes_created
+    keys = sorted(row[0] for row in rooms.rows)
+    # Edges in the order of their lower endpoint keep each batch's key range
+    # narrow whatever the order of the graph's edge list.
+    order = sorted(range(len(ends)), key=lambda k: min(ends[k]))
+    for first, last in _batches(len(order), batch_size):
+        batch = order[first:last]
+        lo = min(min(ends[k]) for k in batch)
+        hi = max(max(ends[k]) for k in batch)
+        start, stop = bisect.bisect_left(keys, lo), bisect.bisect_right(keys, hi)
+        rows = ([bisect.bisect_left(keys, ends[k][0], start, stop) - start,
+                 bisect.bisect_left(keys, ends[k][1], start, stop) - start, *contacts.rows[k]]
+                for k in batch)
+        text = (f"CYPHER lo={lo} hi={hi} count={stop - start} rows={_falkordb_rows(rows)} {edge}")
+        created[1] += graph.query(text).relationships_created
+    return Loaded(int(created[0]), int(created[1]))
+
+
+def _load_neo4j(target: Any, is_driver: bool, database: str | None, rooms: _Table,
+                contacts: _Table, ends: list[tuple[int, int]], batch_size: int) -> Loaded:
+    node, edge = _statements(rooms, contacts, _quote)
+    session = target.session(database=database) if is_driver else target
+    try:
+        existing = session.run(f"MATCH (r:{ROOM_LABEL}) RETURN count(r) AS n").single()["n"]
+        if existing:
+            raise ValueError(f"target: the database already holds {existing} {ROOM_LABEL} "
+                             "nodes; load into an empty database")
+        session.run(f"CREATE CONSTRAINT kovalith_room_index IF NOT EXISTS FOR (r:{ROOM_LABEL}) "
+                    "REQUIRE r.index IS UNIQUE").consume()
+
+        def write(query: str, rows: list[dict[str, Any]]) -> Any:
+            return session.execute_write(lambda tx: tx.run(query, rows=rows).consume().counters)
+
+        created = [0, 0]
+        for first, last in _batches(len(rooms.rows), batch_size):
+            created[0] += write(node, _row_dicts(rooms, first, last)).nodes_created
+        for first, last in _batches(len(contacts.rows), batch_size):
+            counters = write(edge, _row_dicts(contacts, first, last, ends))
+            created[1] += counters.relationships_created
+    finally:
+        if is_driver:
+            session.close()
+    return Loaded(created[0], created[1])
+
+
+def _kuzu_columns(table: _Table) -> str:
+    return ", ".join(f"{_quote(c)} {k}" for c, k in zip(table.columns, table.typed_kinds()))
+
+
+def _list_columns(table: _Table) -> list[int]:
+    return [j for j, kind in enumerate(table.typed_kinds()) if kind.endswith("[]")]
+
+
+def _kuzu_values(table: _Table) -> list[str]:
+    """The expression of each column: the row field, except that a list
+    column reads null through a flag, since the clients turn a null list
+    inside a parameter into an empty one (and reject a null in a CASE)."""
+    # The casts type a batch in which a column holds only nulls or only
+    # empty lists, which the clients send as STRING values.
+    kinds = table.typed_kinds()
+    values = [f"CAST(r.c{j} AS {kind})" for j, kind in enumerate(kinds)]
+    for j in _list_columns(table):
+        values[j] = f"CASE WHEN NOT r.n{j} THEN {values[j]} END"
+    return values
+
+
+def _kuzu_property_map(table: _Table, values: list[str]) -> str:
+    return ", ".join(f"{_quote(c)}: {v}" for c, v in zip(table.columns, values))
+
+
+def _flag_null_lists(table: _Table) -> None:
+    """Appends the null flags of the list columns to every row, as columns
+    named n{j} by `_row_dicts`."""
+    columns = _list_columns(table)
+    table.flags = columns
+    for row in table.rows:
+        for j in columns:
+            if row[j] is None:
+                row[j] = []
+                row.append(True)
+            else:
+                row.append(False)
+
+
+def _copy_kuzu_columns(connection: Any, rooms: _Table, contacts: _Table,
+                       ends: list[tuple[int, int]], batch_size: int) -> None:
+    """Kùzu: each batch as one list parameter per column, copied in by
+    ``COPY ... FROM (UNWIND range(1, $size) AS i RETURN $c0[i], ...)``.
+
+    Kùzu plans MATCH on the key from an UNWIND as a scan per row, so the
+    contacts go through COPY, which looks the keys up in bulk; and the
+    client converts a list of numbers far faster than a list of structs."""
+    def batch(table: _Table, first: int, last: int) -> tuple[list[str], dict[str, Any]]:
+        """The column expressions and parameters of one batch. The client
+        cannot type a list parameter holding only nulls or only empty lists,
+        so such a column becomes a typed constant instead."""
+        width = len(table.columns)
+        rows = table.rows[first:last]
+        kinds = table.typed_kinds()
+        lists = set(table.flags)
+        params: dict[str, Any] = {"size": last - first}
+        out = []
+        for j, kind in enumerate(kinds):
+            values = [row[j] for row in rows]
+            if j in lists:
+                flag = width + table.flags.index(j)
+                params[f"n{j}"] = [row[flag] for row in rows]
+                if any(values):
+                    params[f"c{j}"] = values
+                    out.append(f"CASE WHEN NOT $n{j}[i] THEN CAST($c{j}[i] AS {kind}) END")
+                else:
+                    out.append(f"CASE WHEN NOT $n{j}[i] THEN CAST([] AS {kind}) END")
+            elif all(v is None for v in values):
+                out.append(f"CAST(NULL AS {kind})")
+            else:
+                params[f"c{j}"] = values
+                out.append(f"$c{j}[i]")
+        # Named, since two equal constants would make two columns of one name.
+        return [f"{v} AS v{j}" for j, v in enumerate(out)], params
+
+    for first, last in _batches(len(rooms.rows), batch_size):
+        values, params = batch(rooms, first, last)
+        connection.execute(f"COPY {ROOM_LABEL} FROM (UNWIND range(1, $size) AS i RETURN "
+                           f"{', '.join(values)})", params)
+    for first, last in _batches(len(contacts.rows), batch_size):
+        values, params = batch(contacts, first, last)
+        params["a"] = [a for a, _ in ends[first:last]]
+        params["b"] = [b for _, b in ends[first:last]]
+        connection.execute(f"COPY {CONTACT_TYPE} FROM (UNWIND range(1, $size) AS i RETURN $a[i], "
+                           f"$b[i], {', '.join(values)})", params)
+
+
+def _kuzu_scalar(result: Any) -> Any:
+    row = result.get_next()
+    return row[0]
+
+
+def _load_kuzu(connection: Any, engine: str, rooms: _Table, contacts: _Table,
+               ends: list[tuple[int, int]], batch_size: int) -> Loaded:
+    for table in (rooms, contacts):
+        table.cast_to_kinds()
+    key = _quote("index")
+    try:
+        connection.execute(f"CREATE NODE TABLE {ROOM_LABEL}({_kuzu_columns(rooms)}, "
+                           f"PRIMARY KEY({key}))")
+    except RuntimeError as exc:
+        if "already exists" in str(exc):
+            raise ValueError(f"target: the database already has a {ROOM_LABEL} table; load into "
+                             "an empty database") from exc
+        raise
+    connection.execute(f"CREATE REL TABLE {CONTACT_TYPE}(FROM {ROOM_LABEL} TO {ROOM_LABEL}, "
+                       f"{_kuzu_columns(contacts)})")
+    _flag_null_lists(rooms)
+    _flag_null_lists(contacts)
+    if engine == "kuzu":
+        _copy_kuzu_columns(connection, rooms, contacts, ends, batch_size)
+    else:
+        # The fork crashes on COPY from a query, and plans MATCH over column
+        # parameters as a scan per row; over rows of structs, a WHERE on the
+        # key is a lookup.
+        node = (f"UNWIND $rows AS r CREATE (:{ROOM_LABEL} "
+                f"{{{_kuzu_property_map(rooms, _kuzu_values(rooms))}}})")
+        edge = (f"UNWIND $rows AS r MATCH (a:{ROOM_LABEL}) WHERE a.{key} = r.a "
+                f"MATCH (b:{ROOM_LABEL}) WHERE b.{key} = r.b CREATE (a)-[:{CONTACT_TYPE} "
+                f"{{{_kuzu_property_map(contacts, _kuzu_values(contacts))}}}]->(b)")
+        for first, last in _batches(len(rooms.rows), batch_size):
+            connection.execute(node, {"rows": _row_dicts(rooms, first, last)})
+        for first, last in _batches(len(contacts.rows), batch_size):
+            connection.execute(edge, {"rows": _row_dicts(contacts, first, last, ends)})
+    room_count = _kuzu_scalar(connection.execute(f"MATCH (r:{ROOM_LABEL}) RETURN count(*)"))
+    contact_count = _kuzu_scalar(connection.execute(
+        f"MATCH ()-[w:{CONTACT_TYPE}]->() RETURN count(*)"))
+    return Loaded(int(room_count), int(contact_count))
+
+
+# neo4j-admin's type names for the kinds of the value policy.
+_NEO4J_TYPES = {_BOOL: "boolean", _INT: "long", _FLOAT: "double", _STR: "string"}
+ARRAY_DELIMITER = ";"
+
+
+def _csv_field(value: Any, key: str, array_delimiter: str) -> str:
+    if value is None or value == []:
+        return ""
+    if isinstance(value, list):
+        if any(isinstance(x, str) and array_delimiter in x for x in value):
+            raise ValueError(f"key {key!r}: a list item holds the array delimiter "
+                             f"{array_delimiter!r}; pass another array_delimiter")
+        return _csv_quote(array_delimiter.join(_csv_scalar(x) for x in value))
+    if isinstance(value, str):
+        return _csv_quote(value)
+    return _csv_scalar(value)
+
+
+def _csv_scalar(value: Any) -> str:
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    return value if isinstance(value, str) else repr(value)
+
+
+def _csv_quote(text: str) -> str:
+    # Always quoted, so that an empty string stays an empty string and is
+    # not read as a missing value.
+    return '"' + text.replace('"', '""') + '"'
+
+
+def write_neo4j_import_csv(graph: SpatialGraph, directory: str | os.PathLike[str], *,
+                           non_finite: Literal["null", "raise"] = "null",
+                           array_delimiter: str = ARRAY_DELIMITER) -> tuple[str, str]:
+    """Write `graph` as the node and relationship CSV files of
+    ``neo4j-admin database import``.
+
+    Files ``rooms.csv`` and ``contacts.csv`` in `directory` (created if
+    missing), UTF-8, comma-separated, every string quoted with ``"`` (an
+    inner ``"`` doubled), a null as an empty field, lists joined with
+    `array_delimiter`. Headers carry the types: ``index:ID(Room)``,
+    ``centroid_x:double``, ..., ``:LABEL``; ``:START_ID(Room)``,
+    ``:END_ID(Room)``, ``area:double``, ..., ``:TYPE``; one column per
+    attribute key, typed from its values like Kùzu's columns (``long``,
+    ``double``, ``boolean``, ``string`` or their ``[]`` arrays). Import with::
+
+        neo4j-admin database import full --id-type=integer --multiline-fields=true \\
+            --array-delimiter=";" --nodes=rooms.csv --relationships=contacts.csv neo4j
+
+    ``--id-type=integer`` keeps ``index`` an integer property. The value
+    policy and the checks are those of `load`; an empty list is written as
+    an empty field, so it reads back as a missing property.
+
+    Returns
+    -------
+    (str, str)
+        The paths of the room and contact files.
+    """
+    if len(array_delimiter) != 1 or array_delimiter in '",\r\n':
+        raise ValueError(f"array_delimiter: expected one character other than a quote, comma "
+                         f"or line break, got {array_delimiter!r}")
+    rooms, contacts, ends = _tables(graph, non_finite)
+    for table in (rooms, contacts):
+        table.cast_to_kinds()
+        for key in table.columns:
+            if ":" in key:
+                # The importer splits a header name at its first ':'.
+                raise ValueError(f"key {key!r}: neo4j-admin cannot read a property name "
+                                 "holding ':'")
+    os.makedirs(directory, exist_ok=True)
+    room_path = os.path.join(directory, "rooms.csv")
+    contact_path = os.path.join(directory, "contacts.csv")
+
+    def header(table: _Table, first: list[str], skip: int, last: str) -> str:
+        names = first + [f"{c}:{_neo4j_type(k)}" for c, k in
+                         zip(table.columns[skip:], table.typed_kinds()[skip:])] + [last]
+        # A header name is split at ':' by the importer; quoting keeps
+        # commas and quotes inside a key.
+        return ",".join(_csv_header_name(n) for n in names) + "\n"
+
+    with open(room_path, "w", encoding="utf-8", newline="") as f:
+        f.write(header(rooms, [f"index:ID({ROOM_LABEL})"], 1, ":LABEL"))
+        for row in rooms.rows:
+            f.write(",".join([str(row[0])] + [_csv_field(v, c, array_delimiter) for c, v in
+                                              zip(rooms.columns[1:], row[1:])]
+                             + [ROOM_LABEL]) + "\n")
+    with open(contact_path, "w", encoding="utf-8", newline="") as f:
+        f.write(header(contacts, [f":START_ID({ROOM_LABEL})", f":END_ID({ROOM_LABEL})"], 0,
+                       ":TYPE"))
+        for (a, b), row in zip(ends, contacts.rows):
+            f.write(",".join([str(a), str(b)] + [_csv_field(v, c, array_delimiter) for c, v in
+                                                 zip(contacts.columns, row)]
+                             + [CONTACT_TYPE]) + "\n")
+    return room_path, contact_path
+
+
+def _neo4j_type(kind: str) -> str:
+    if kind.endswith("[]"):
+        return _NEO4J_TYPES[kind[:-2]] + "[]"
+    return _NEO4J_TYPES[kind]
+
+
+def _csv_header_name(name: str) -> str:
+    if any(ch in name for ch in ',"\r\n'):
+        return _csv_quote(name)
+    return name
+

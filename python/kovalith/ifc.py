@@ -1,0 +1,591 @@
+"""IFC models in: rooms, openings and linear elements read with IfcOpenShell.
+
+`load` turns an IFC file (IFC2X3, IFC4, IFC4X3) into the three lists the
+building compiler takes, each item beside the product it came from:
+
+- rooms: one triangle `Mesh` per ``IfcSpace``;
+- openings: one `Mesh` per ``IfcDoor``, ``IfcWindow`` and ``IfcOpeningElement``
+  (the holes in walls that doors and windows fill, and the unfilled ones such
+  as stair holes in slabs);
+- wires: one `Wire` per ``IfcColumn``, ``IfcBeam``, ``IfcMember`` and
+  distribution segment (``IfcFlowSegment`` and its subtypes: pipes, ducts,
+  cable carriers), running along the element's long axis through the middle
+  of its body, from end to end.
+
+All geometry comes from IfcOpenShell's geometry iterator, on all cores, in
+world coordinates (every placement applied, site and storey included) and in
+metres whatever the file's length unit. `building_graph` adds the compile
+step and names the graph's nodes and edges after the products.
+
+IfcOpenShell is an optional dependency: ``pip install 'kovalith[ifc]'``.
+"""
+
+from __future__ import annotations
+
+import importlib
+import multiprocessing
+import os
+from collections import Counter
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Callable, Iterable
+
+from kovalith import Mesh, SpatialGraph, SpatialRegistry, Vector3D, Wire
+
+if TYPE_CHECKING:
+    import ifcopenshell
+
+__all__ = [
+    "NoSpacesError",
+    "open_model",
+    "annotate",
+    "walkable_graph",
+    "walk_route",
+    "is_walkable",
+    "find_room",
+    "Product",
+    "IfcRooms",
+    "load",
+    "compile_rooms",
+    "building_graph",
+    "ROOM_CLASSES",
+    "OPENING_CLASSES",
+    "WIRE_CLASSES",
+]
+
+ROOM_CLASSES = ("IfcSpace",)
+OPENING_CLASSES = ("IfcDoor", "IfcWindow", "IfcOpeningElement")
+WIRE_CLASSES = ("IfcColumn", "IfcBeam", "IfcMember", "IfcFlowSegment")
+
+GEOMETRY_LIBRARY = "hybrid-cgal-simple-opencascade"
+
+# Settings of the one-call path, for models exported by authoring tools:
+# coordinates there are rounded to a millimetre or so and faces triangulated,
+# so faces that touch are allowed a few millimetres of play.
+DEFAULT_SETTINGS: dict[str, Any] = {
+    "distance": 5e-3,
+    "angle": 1.0,
+    "min_area": 0.01,
+    "wall_gap": 0.5,
+    "slab_gap": 2.0,
+    "merge": "plane",
+}
+
+
+class NoSpacesError(ValueError):
+    """The model has no ``IfcSpace`` with geometry, so there are no rooms to compile."""
+
+
+@dataclass(frozen=True)
+class Product:
+    """The IFC product behind a room, an opening or a wire.
+
+    Attributes
+    ----------
+    global_id, name, long_name, ifc_class : str or None
+        As in the file (``long_name`` only where the class has one).
+    storey : str or None
+        Name of the building storey that contains or aggregates the product.
+    elevation : float or None
+        That storey's elevation in metres (its ``Elevation``, else its
+        placement height), None without a storey.
+    step_id : int
+        The entity's ``#id`` in the file.
+    host : str or None
+        For an ``IfcOpeningElement``: the class of the element it voids
+        (``IfcWall``, ``IfcSlab``, ...).
+    filled_by : tuple of str
+        For an ``IfcOpeningElement``: GlobalIds of the doors and windows that
+        fill it; empty for a hole left open, such as a stair opening.
+    """
+
+    global_id: str
+    name: str | None
+    long_name: str | None
+    ifc_class: str
+    storey: str | None
+    elevation: float | None
+    step_id: int
+    host: str | None = None
+    filled_by: tuple[str, ...] = ()
+    filled_by_class: tuple[str, ...] = ()
+
+
+@dataclass
+class IfcRooms:
+    """What `load` read: compiler input and the products behind it.
+
+    ``rooms[i]`` came from ``room_products[i]``, and likewise for openings and
+    wires. ``skipped`` lists ``(product, reason)`` for every product of the
+    classes read whose geometry could not be used: no body representation,
+    geometry IfcOpenShell could not build, or a degenerate result.
+    """
+
+    rooms: list[Mesh] = field(default_factory=list)
+    openings: list[Mesh] = field(default_factory=list)
+    wires: list[Wire] = field(default_factory=list)
+    room_products: list[Product] = field(default_factory=list)
+    opening_products: list[Product] = field(default_factory=list)
+    wire_products: list[Product] = field(default_factory=list)
+    skipped: list[tuple[Product, str]] = field(default_factory=list)
+    schema: str = ""
+    unit_scale: float = 1.0  # metres per file length unit
+    storeys: list[tuple[str, float]] = field(default_factory=list)  # (name, elevation in metres), by elevation
+    source: str = ""
+
+    def registry(self) -> SpatialRegistry:
+        """A `SpatialRegistry` of the rooms, wires and openings, in this order."""
+        return SpatialRegistry(self.rooms, self.wires, self.openings)
+
+
+def _ifcopenshell() -> Any:
+    try:
+        import ifcopenshell
+        import ifcopenshell.geom
+        import ifcopenshell.util.unit
+    except ImportError as exc:
+        raise ImportError("kovalith.ifc needs IfcOpenShell: pip install 'kovalith[ifc]'") from exc
+    return ifcopenshell
+
+
+def open_model(source: str | os.PathLike[str] | Any) -> Any:
+    """Open an IFC file, or pass an opened ``ifcopenshell.file`` through.
+
+    Raises
+    ------
+    FileNotFoundError
+        No file at the path.
+    ValueError
+        The file exists but is not readable as IFC (the message says why).
+    """
+    ifcopenshell = _ifcopenshell()
+    if isinstance(source, ifcopenshell.file):
+        return source
+    if not isinstance(source, (str, os.PathLike)):
+        raise TypeError(f"source must be a path or an ifcopenshell.file, not {type(source).__name__}")
+    path = os.fspath(source)
+    if not os.path.exists(path):
+        raise FileNotFoundError(f"no such file: {path}")
+    if os.path.isdir(path):
+        raise ValueError(f"{path} is a directory, not an IFC file")
+    try:
+        return ifcopenshell.open(path)
+    except (ifcopenshell.Error, OSError, RuntimeError, UnicodeError) as exc:
+        raise ValueError(f"cannot read {path} as IFC: {exc}") from exc
+
+
+class _Relations:
+    """The spatial and opening relationships of a model, read once.
+
+    Going through IfcOpenShell's attribute access per product (inverse
+    attributes, ``ifcopenshell.util.element``) costs far more than the
+    geometry for large models, so each relationship entity is read once here.
+    """
+
+    def __init__(self, model: Any, storeys: dict[int, tuple[str, float | None]]) -> None:
+        self.storeys = storeys
+        self.parent: dict[int, int] = {}
+        for rel in model.by_type("IfcRelContainedInSpatialStructure"):
+            structure = rel.RelatingStructure.id()
+            for element in rel.RelatedElements or ():
+                self.parent.setdefault(element.id(), structure)
+        for rel in model.by_type("IfcRelAggregates"):
+            whole = rel.RelatingObject.id()
+            for part in rel.RelatedObjects or ():
+                self.parent.setdefault(part.id(), whole)
+        self.host: dict[int, tuple[int, str]] = {}
+        for rel in model.by_type("IfcRelVoidsElement"):
+            element = rel.RelatingBuildingElement
+            self.host.setdefault(rel.RelatedOpeningElement.id(), (element.id(), element.is_a()))
+        self.fillings: dict[int, list[tuple[str, str]]] = {}
+        for rel in model.by_type("IfcRelFillsElement"):
+            filling = rel.RelatedBuildingElement
+            self.fillings.setdefault(rel.RelatingOpeningElement.id(), []).append((filling.GlobalId, filling.is_a()))
+
+    def storey(self, step_id: int) -> tuple[str | None, float | None]:
+        """Name and elevation of the storey above `step_id` in the spatial tree."""
+        seen = 0
+        current: int | None = step_id
+        while current is not None and seen < 64:  # a cyclic decomposition must not hang the load
+            if current in self.storeys:
+                name, elevation = self.storeys[current]
+                return name, elevation
+            parent = self.parent.get(current)
+            if parent is None and current in self.host:  # an opening belongs where its wall or slab is
+                parent = self.host[current][0]
+            current = parent
+            seen += 1
+        return None, None
+
+    def describe(self, element: Any) -> Product:
+        step_id = element.id()
+        ifc_class = element.is_a()
+        storey, elevation = self.storey(step_id)
+        host = self.host.get(step_id)
+        fillings = self.fillings.get(step_id, [])
+        # IfcRoot's GlobalId and Name are its first and third attributes in
+        # every schema; indexing skips the by-name lookup.
+        return Product(
+            global_id=element[0],
+            name=element[2],
+            long_name=getattr(element, "LongName", None) if element.is_a("IfcSpatialElement")
+            or element.is_a("IfcSpatialStructureElement") else None,
+            ifc_class=ifc_class,
+            storey=storey,
+            elevation=elevation,
+            step_id=step_id,
+            host=host[1] if host else None,
+            filled_by=tuple(gid for gid, _ in fillings),
+            filled_by_class=tuple(cls for _, cls in fillings),
+        )
+
+
+def _placement_z(element: Any, scale: float) -> float | None:
+    placement = getattr(element, "ObjectPlacement", None)
+    if placement is None:
+        return None
+    import ifcopenshell.util.placement
+
+    return float(ifcopenshell.util.placement.get_local_placement(placement)[2][3]) * scale
+
+
+def _products(model: Any, classes: Iterable[str]) -> list[Any]:
+    found: dict[int, Any] = {}
+    for ifc_class in classes:
+        try:
+            for element in model.by_type(ifc_class):
+                found[element.id()] = element
+        except RuntimeError:  # a class this schema does not have
+            continue
+    return [found[k] for k in sorted(found)]
+
+
+def _storey_table(model: Any, scale: float) -> dict[int, tuple[str, float | None]]:
+    table: dict[int, tuple[str, float | None]] = {}
+    for storey in model.by_type("IfcBuildingStorey"):
+        elevation = storey.Elevation
+        z = float(elevation) * scale if elevation is not None else _placement_z(storey, scale)
+        table[storey.id()] = (storey.Name or storey.GlobalId, z)
+    return table
+
+
+def _no_spaces_message(model: Any, source: str, spaces: int) -> str:
+    counts = Counter(e.is_a() for e in model.by_type("IfcProduct"))
+    storeys = sorted(model.by_type("IfcBuildingStorey"), key=lambda s: (s.Elevation or 0.0))
+    storey_text = ", ".join(repr(s.Name or s.GlobalId) for s in storeys) or "none"
+    top = ", ".join(f"{n} {c}" for c, n in counts.most_common(8) if c != "IfcBuildingStorey") or "no products"
+    what = "no IfcSpace" if spaces == 0 else f"no IfcSpace with usable geometry ({spaces} without)"
+    return (f"{source} has {what}, so there are no rooms to compile; storeys: {storey_text}; "
+            f"elements: {top}. Export the model with its spaces (rooms) included.")
+
+
+def _iterate(model: Any, elements: list[Any], threads: int, library: str,
+             progress: Callable[[int], None] | None) -> dict[int, tuple[Any, Any]]:
+    """Triangulate `elements` in world coordinates and metres: step id -> (verts, faces)."""
+    ifcopenshell = _ifcopenshell()
+    settings = ifcopenshell.geom.settings()
+    settings.set("use-world-coords", True)
+    settings.set("convert-back-units", False)  # metres, whatever the file's unit
+    settings.set("disable-opening-subtractions", True)  # rooms, openings and axes need no voids cut
+    settings.set("weld-vertices", True)
+    out: dict[int, tuple[Any, Any]] = {}
+    if not elements:
+        return out
+    try:
+        iterator = ifcopenshell.geom.iterator(settings, model, max(1, threads), include=elements,
+                                              geometry_library=library)
+    except RuntimeError as exc:
+        raise ValueError(f"geometry_library {library!r}: {exc}") from exc
+    if not iterator.initialize():
+        return out
+    while True:
+        shape = iterator.get()
+        out[shape.id] = (shape.geometry.verts, shape.geometry.faces)
+        if progress is not None:
+            progress(1)
+        if not iterator.next():
+            break
+    return out
+
+
+def _mesh(verts: Any, faces: Any) -> Mesh:
+    vs = [Vector3D(verts[i], verts[i + 1], verts[i + 2]) for i in range(0, len(verts), 3)]
+    fs = [[faces[i], faces[i + 1], faces[i + 2]] for i in range(0, len(faces), 3)]
+    return Mesh(vs, fs)
+
+
+def _axis(verts: Any) -> tuple[Vector3D, Vector3D] | None:
+    """The long axis of a body: the line through the centre of its box in the
+    frame of its principal directions, from one end to the other."""
+    import numpy as np
+
+    points = np.asarray(verts, dtype=float).reshape(-1, 3)
+    if len(points) < 2 or not np.isfinite(points).all():
+        return None
+    centre = points.mean(axis=0)
+    _, _, axes = np.linalg.svd(points - centre, full_matrices=False)
+    local = (points - centre) @ axes.T
+    lo, hi = local.min(axis=0), local.max(axis=0)
+    if hi[0] - lo[0] <= 0.0:
+        return None
+    mid = (lo + hi) / 2
+    a = centre + axes.T @ np.array([lo[0], mid[1], mid[2]])
+    b = centre + axes.T @ np.array([hi[0], mid[1], mid[2]])
+    if (b[2], b[1], b[0]) < (a[2], a[1], a[0]):  # bottom to top, then by y and x: a stable direction
+        a, b = b, a
+    return Vector3D(*map(float, a)), Vector3D(*map(float, b))
+
+
+def load(
+    source: str | os.PathLike[str] | Any,
+    *,
+    threads: int | None = None,
+    progress: bool | Callable[[int, int], None] = False,
+    geometry_library: str = GEOMETRY_LIBRARY,
+) -> IfcRooms:
+    """Read the rooms, openings and wires of an IFC model.
+
+    Parameters
+    ----------
+    source : path or ifcopenshell.file
+        An IFC file (any schema IfcOpenShell reads) or a model already opened.
+    threads : int, optional
+        Workers of the geometry iterator; all cores
+        (``multiprocessing.cpu_count()``) by default.
+    progress : bool or callable
+        True shows a progress bar on stderr (tqdm); a callable is called as
+        ``progress(done, total)`` after each product.
+    geometry_library : str
+        IfcOpenShell's geometry kernel. The default tries its simple CGAL
+        kernel first, which builds extrusions and face sets several times
+        faster, and falls back to Open CASCADE for what it cannot build;
+        ``"opencascade"`` uses Open CASCADE throughout.
+
+    Returns
+    -------
+    IfcRooms
+        Meshes and wires in world coordinates and metres, each beside its
+        `Product`, in file order (by step id); products whose geometry failed
+        are in ``skipped`` with the reason, and the load goes on.
+
+    Raises
+    ------
+    ImportError
+        IfcOpenShell is not installed.
+    FileNotFoundError, ValueError
+        Missing or unreadable file.
+    NoSpacesError
+        No ``IfcSpace`` with geometry; the message lists the storeys and the
+        element counts found instead.
+    """
+    ifcopenshell = _ifcopenshell()
+    model = open_model(source)
+    name = os.fspath(source) if isinstance(source, (str, os.PathLike)) else "the model"
+    if threads is None:
+        threads = multiprocessing.cpu_count()
+    if threads < 1:
+        raise ValueError(f"threads must be at least 1, not {threads}")
+    scale = float(ifcopenshell.util.unit.calculate_unit_scale(model))
+    storeys = _storey_table(model, scale)
+    relations = _Relations(model, storeys)
+    groups = {
+        "room": _products(model, ROOM_CLASSES),
+        "opening": _products(model, OPENING_CLASSES),
+        "wire": _products(model, WIRE_CLASSES),
+    }
+    if not groups["room"]:
+        raise NoSpacesError(_no_spaces_message(model, name, 0))
+    result = IfcRooms(schema=model.schema, unit_scale=scale, source=name)
+    result.storeys = sorted(((n, z if z is not None else 0.0) for n, z in storeys.values()), key=lambda s: s[1])
+    with_geometry = []
+    for kind, elements in groups.items():
+        for element in elements:
+            if getattr(element, "Representation", None) is None:
+                result.skipped.append((relations.describe(element), "no representation"))
+            else:
+                with_geometry.append(element)
+    total = len(with_geometry)
+    bar = None
+    tick: Callable[[int], None] | None = None
+    if progress is True:
+        from tqdm import tqdm  # type: ignore[import-untyped]
+
+        bar = tqdm(total=total, unit="product", desc="geometry", leave=False, disable=total == 0)
+        tick = bar.update
+    elif callable(progress):
+        done = [0]
+        report = progress
+
+        def tick(n: int) -> None:
+            done[0] += n
+            report(done[0], total)
+
+    try:
+        shapes = _iterate(model, with_geometry, threads, geometry_library, tick)
+    finally:
+        if bar is not None:
+            bar.close()
+    lists: dict[str, tuple[list[Any], list[Product]]] = {
+        "room": (result.rooms, result.room_products),
+        "opening": (result.openings, result.opening_products),
+        "wire": (result.wires, result.wire_products),
+    }
+    with_ids = {e.id() for e in with_geometry}
+    for kind, elements in groups.items():
+        items, products = lists[kind]
+        for element in elements:
+            if element.id() not in with_ids:
+                continue
+            product = relations.describe(element)
+            shape = shapes.get(element.id())
+            if shape is None:
+                result.skipped.append((product, "geometry failed"))
+                continue
+            verts, faces = shape
+            try:
+                if kind == "wire":
+                    axis = _axis(verts)
+                    if axis is None:
+                        raise ValueError("no extent")
+                    items.append(Wire(*axis))
+                else:
+                    if len(faces) < 3:
+                        raise ValueError("no faces")
+                    items.append(_mesh(verts, faces))
+            except (ValueError, IndexError) as exc:
+                result.skipped.append((product, f"unusable geometry: {exc}"))
+                continue
+            products.append(product)
+    if not result.rooms:
+        raise NoSpacesError(_no_spaces_message(model, name, len(groups["room"])))
+    return result
+
+
+def compile_rooms(rooms: IfcRooms, **settings: Any) -> SpatialGraph:
+    """Compile what `load` read into a graph named after its products.
+
+    Settings are those of `kovalith.building.compile_building` (``distance``,
+    ``angle``, ``min_area``, ``wall_gap``, ``slab_gap``, ``merge``); unset ones
+    take `DEFAULT_SETTINGS`, chosen for exported models (5 mm of play).
+
+    Node attributes: ``global_id``, ``name``, ``long_name``, ``storey``,
+    ``elevation`` (metres), ``ifc_class`` of the space, and ``elements``, the
+    GlobalIds of the columns, beams, members and segments standing in it
+    (the graph's wire contacts, by product).
+
+    Edge attributes, besides the compiler's ``gap``, ``openings`` (positions
+    in ``rooms.openings``), ``opening_area`` and ``opening_centroid``:
+    ``opening_ids`` (the GlobalIds of those openings, in the same order),
+    ``doors`` and ``windows`` (GlobalIds of the doors and windows that cut the
+    contact, directly or through the opening they fill) and ``walkable``
+    (True when a person can pass: a door, or an opening that nothing fills,
+    such as a stair hole).
+    """
+    compile_building = importlib.import_module("kovalith.building").compile_building
+    unknown = set(settings) - set(DEFAULT_SETTINGS)
+    if unknown:
+        raise TypeError(f"unknown setting(s): {', '.join(sorted(unknown))}")
+    graph: SpatialGraph = compile_building(rooms.registry(), **{**DEFAULT_SETTINGS, **settings})
+    annotate(graph, rooms)
+    return graph
+
+
+def annotate(graph: SpatialGraph, rooms: IfcRooms) -> None:
+    """Set the product attributes of `compile_rooms` on a graph compiled from ``rooms.registry()``."""
+    nodes = graph.nodes
+    if len(nodes) != len(rooms.room_products):
+        raise ValueError(f"graph has {len(nodes)} nodes but the model {len(rooms.room_products)} rooms")
+    elements: list[list[str]] = [[] for _ in nodes]
+    for contact in graph.wire_contacts:
+        elements[contact.mesh_index].append(rooms.wire_products[contact.wire_index].global_id)
+    for node, product, inside in zip(nodes, rooms.room_products, elements):
+        node.set_attribute("global_id", product.global_id)
+        node.set_attribute("name", product.name)
+        node.set_attribute("long_name", product.long_name)
+        node.set_attribute("storey", product.storey)
+        node.set_attribute("elevation", product.elevation)
+        node.set_attribute("ifc_class", product.ifc_class)
+        node.set_attribute("elements", inside)
+    openings = rooms.opening_products
+    for edge in graph.edges:
+        positions = edge.get_attribute("openings") or []
+        cut = [openings[i] for i in positions]
+        doors: list[str] = []
+        windows: list[str] = []
+        walkable = False
+        for p in cut:
+            if p.ifc_class == "IfcDoor" or p.ifc_class.startswith("IfcDoor"):
+                doors.append(p.global_id)
+                walkable = True
+            elif p.ifc_class.startswith("IfcWindow"):
+                windows.append(p.global_id)
+            else:
+                for gid, cls in zip(p.filled_by, p.filled_by_class):
+                    (doors if cls.startswith("IfcDoor") else windows).append(gid)
+                if not p.filled_by or any(c.startswith("IfcDoor") for c in p.filled_by_class):
+                    walkable = True
+        edge.set_attribute("opening_ids", [p.global_id for p in cut])
+        edge.set_attribute("doors", list(dict.fromkeys(doors)))
+        edge.set_attribute("windows", list(dict.fromkeys(windows)))
+        edge.set_attribute("walkable", walkable)
+
+
+def building_graph(
+    source: str | os.PathLike[str] | Any,
+    *,
+    threads: int | None = None,
+    progress: bool | Callable[[int, int], None] = False,
+    geometry_library: str = GEOMETRY_LIBRARY,
+    **settings: Any,
+) -> SpatialGraph:
+    """From an IFC file (or opened model) to the graph of its rooms in one call.
+
+    ``load(source, threads=..., progress=..., geometry_library=...)`` then ``compile_rooms`` with the
+    compiler settings given (see there for the defaults and for the node and
+    edge attributes). Raises what `load` raises.
+    """
+    rooms = load(source, threads=threads, progress=progress, geometry_library=geometry_library)
+    return compile_rooms(rooms, **settings)
+
+
+def walkable_graph(graph: SpatialGraph) -> SpatialGraph:
+    """The same nodes, joined only where a person can pass: the edges whose
+    ``walkable`` attribute (set by `compile_rooms`) is true."""
+    return SpatialGraph(graph.nodes, [e for e in graph.edges if e.get_attribute("walkable")], [])
+
+
+def walk_route(graph: SpatialGraph, start: int, end: int) -> list[int]:
+    """Shortest walk from room `start` to room `end` through doors and open
+    holes (stairs) only: the rooms in travel order, ``[]`` when there is none.
+
+    Walking distance in metres, room centre to the middle of the door (the
+    edge's ``opening_centroid``) to the next room centre, over the edges whose
+    ``walkable`` attribute `compile_rooms` set; windows never let a route
+    through. `kovalith.routes.route` with the same arguments gives the edges
+    crossed and the length as well.
+    """
+    from kovalith.routes import route
+
+    count = len(graph.nodes)
+    for name, value in (("start", start), ("end", end)):
+        if not 0 <= value < count:
+            raise IndexError(f"{name} {value} is not a room of a {count}-room graph")
+    return route(graph, start, end, via=is_walkable, cost="walk").rooms
+
+
+def is_walkable(edge: Any) -> bool:
+    """True for a contact a person can pass: see ``walkable`` in `compile_rooms`."""
+    return edge.get_attribute("walkable") is True
+
+
+def find_room(graph: SpatialGraph, key: str) -> int:
+    """The node position of the room whose ``name`` or ``global_id`` is `key`
+    (or the position itself, given as digits). Raises ``KeyError`` if none, or
+    ``ValueError`` if a name is shared by several rooms."""
+    hits = [i for i, n in enumerate(graph.nodes) if key in (n.get_attribute("global_id"), n.get_attribute("name"))]
+    if not hits and key.isdigit() and int(key) < len(graph.nodes):
+        return int(key)
+    if not hits:
+        raise KeyError(f"no room named {key!r} (give a space's Name, its GlobalId or a node position)")
+    if len(hits) > 1:
+        raise ValueError(f"{len(hits)} rooms are named {key!r}; give a GlobalId instead")
+    return hits[0]

@@ -1,0 +1,73 @@
+// Room adjacency of a real building: contacts across walls and slabs.
+//
+// Two faces f (of room i) and g (of room j > i) touch when their outward
+// normals are parallel within `angle_degrees` and either face each other or
+// lie in one plane, and every corner of g lies in front of f's plane at a
+// distance t (measured from f's first vertex along n_f, never through offsets
+// at the world origin) with -distance <= t <= gap + distance; `gap` is
+// `wall_gap` for walls (|n_f.z| <= 0.707) and `slab_gap` above that. Faces
+// that face the same way must lie within `distance` of one plane.
+//
+// The shared region is the overlap of the two faces in f's plane, less the
+// faces of third rooms that lie between the two (the nearer pair owns that
+// part), less every opening face parallel to f that lies in the slab between
+// f and g. It must exceed `min_area` (strictly). A closed room wound inside
+// out (negative signed volume) is read as wound outward.
+//
+// All lengths are in the model's unit; areas in its square. Output: edges by
+// node_a, then in the order the merge mode keeps (see MergeMode).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "graph/graph_records.h"
+#include "graph/parallel.h"
+#include "graph/registry.h"
+#include "records/error.h"
+#include "support/interrupt.h"
+
+namespace kovalith {
+
+enum class MergeMode {
+  face,   // one edge per face pair, in face order then candidate order
+  plane,  // one edge per room pair and contact plane, by node_b then plane
+  room,   // one edge per room pair, by node_b
+};
+
+struct BuildingSettings {
+  double distance = 1e-3;
+  double angle_degrees = 1.0;
+  double min_area = 0.01;
+  double wall_gap = 0.5;
+  double slab_gap = 2.0;
+  MergeMode merge = MergeMode::plane;
+};
+
+struct BuildingEdge {
+  std::uint64_t node_a = 0;
+  std::uint64_t node_b = 0;
+  double shared_area = 0.0;     // net of occluded parts and openings
+  Vector3D contact_centroid;    // on the mid-plane between the faces
+  ContactType contact_type = ContactType::vertical_wall;
+  double gap = 0.0;             // area-weighted distance of the faces; 0 when touching
+  std::vector<std::uint64_t> openings;  // aperture positions that cut it, ascending
+  double opening_area = 0.0;
+  std::optional<Vector3D> opening_centroid;  // on the mid-plane; none when nothing was cut
+};
+
+struct BuildingGraph {
+  std::vector<Vector3D> centroids;  // vertex mean of each room
+  std::vector<WireContact> wire_contacts;
+  std::vector<BuildingEdge> edges;
+};
+
+// Fails only with ErrorKind::interrupted (inputs untouched). Settings are
+// validated by the caller: finite distance, angle, gaps and area, none negative.
+Result<BuildingGraph> compile_building(const Registry& registry, const BuildingSettings& settings,
+                                       Interrupt* interrupt = nullptr,
+                                       Execution execution = Execution::pool);
+
+}  // namespace kovalith

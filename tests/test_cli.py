@@ -1,0 +1,133 @@
+"""The kovalith command: summary, output files, exit codes and one-line errors."""
+
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+from ifc_models import office_file, skip_under_asan, require_ifcopenshell
+
+require_ifcopenshell()
+
+from kovalith import cli  # noqa: E402
+
+pytestmark = skip_under_asan
+
+
+@pytest.fixture(scope="module")
+def office(tmp_path_factory):
+    return office_file("metres", tmp_path_factory.mktemp("cli"))
+
+
+def run(capsys, *argv):
+    code = cli.main(list(map(str, argv)))
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def no_spaces_file(tmp_path, office):
+    import ifcopenshell
+
+    model = ifcopenshell.open(str(office[0]))
+    for space in model.by_type("IfcSpace"):
+        model.remove(space)
+    path = tmp_path / "walls_only.ifc"
+    model.write(str(path))
+    return path
+
+
+class TestFailures:
+    @pytest.mark.parametrize("argv, code, message", [
+        (["graph", "{tmp}/missing.ifc"], 1, "kovalith: no such file: {tmp}/missing.ifc"),
+        (["graph", "{tmp}/junk.ifc"], 1, "kovalith: cannot read {tmp}/junk.ifc as IFC"),
+        (["graph", "{tmp}"], 1, "kovalith: {tmp} is a directory"),
+        (["graph", "{tmp}/walls_only.ifc"], 1, "kovalith: {tmp}/walls_only.ifc has no IfcSpace"),
+        (["graph", "{office}", "--route", "0.S1", "nowhere"], 1, "kovalith: no room named 'nowhere'"),
+        (["graph", "{office}", "--db", "ftp://host/x"], 1, "kovalith: ftp://host/x: unknown database URL"),
+        (["graph", "{office}", "--json", "{tmp}/no/such/dir/g.json"], 1, "kovalith: {tmp}/no/such/dir/g.json: No such"),
+        (["graph", "{office}", "--distance", "-1"], 1, "kovalith: "),
+        ([], 2, "usage: kovalith"),
+        (["graph"], 2, "the following arguments are required: MODEL.ifc"),
+        (["graph", "{office}", "--merge", "room"], 2, "invalid choice: 'room'"),
+        (["frobnicate"], 2, "invalid choice: 'frobnicate'"),
+    ])
+    def test_exit_code_and_one_line(self, capsys, tmp_path, office, argv, code, message):
+        (tmp_path / "junk.ifc").write_text("not IFC at all\n")
+        no_spaces_file(tmp_path, office)
+        fill = {"tmp": tmp_path, "office": office[0]}
+        got, out, err = run(capsys, *(a.format(**fill) for a in argv))
+        assert got == code
+        assert out == "" and "Traceback" not in err
+        assert message.format(**fill) in err
+        if code == 1:
+            assert err.count("\n") == 1
+
+
+@pytest.mark.skipif(not pytest.importorskip("importlib").util.find_spec("kovalith.building"),
+                    reason="the building compiler is not in this build")
+class TestGraphCommand:
+    def test_summary_and_every_output(self, capsys, tmp_path, office):
+        import networkx as nx
+
+        import kovalith.ifc as kifc
+
+        path, layout = office
+        files = {k: tmp_path / f"g.{k}" for k in ("cypher", "json", "png")}
+        code, out, err = run(capsys, "graph", path, "--cypher", files["cypher"], "--json", files["json"],
+                             "--png", files["png"], "--route", "0.S1", "2.N2")
+        assert code == 0, err
+        lines = dict(line.split(":", 1) for line in out.splitlines() if not line.startswith("wrote"))
+        assert lines["rooms"].split() [:4] == ["15", "on", "3", "storeys"]
+        assert "Level 0: 5, Level 1: 5, Level 2: 5" in lines["rooms"]
+        assert lines["doors"].split()[:3] == ["12", "of", "12"]
+        assert lines["no connection"].strip() == "none"
+        assert lines["route"].strip() == "0.S1 -[door]-> 0.C -[stair]-> 1.C -[stair]-> 2.C -[door]-> 2.N2"
+
+        graph = kifc.building_graph(path)
+        statements = files["cypher"].read_text(encoding="utf-8").splitlines()
+        assert len(statements) == len(graph.nodes) + len(graph.edges)
+        assert not any("None" in q or "<builtins" in q for q in statements)
+        door = next(i for i, e in enumerate(graph.edges) if e.get_attribute("doors"))
+        c = graph.edges[door].get_attribute("opening_centroid")
+        assert f"opening_centroid_x: {c.x!r}".rstrip("0").rstrip(".") in statements[len(graph.nodes) + door]
+        walls = sum(e.contact_type == "VerticalWallContact" for e in graph.edges)
+        assert lines["wall contacts"].split()[0] == str(walls)
+
+        data = json.loads(files["json"].read_text(encoding="utf-8"))
+        g = nx.node_link_graph(data)
+        assert g.number_of_nodes() == len(graph.nodes) and g.number_of_edges() == len(graph.edges)
+        for i, node in enumerate(graph.nodes):
+            attrs = dict(g.nodes[i])
+            c = node.centroid
+            assert attrs.pop("centroid") == [c.x, c.y, c.z]
+            assert attrs == node.get_all_attributes()
+        multi = {}
+        for e in graph.edges:
+            multi.setdefault((e.node_a, e.node_b), []).append(e)
+        for (a, b), edges in multi.items():
+            for key, e in enumerate(edges):
+                attrs = dict(g.edges[a, b, key])
+                assert attrs.pop("shared_area") == e.shared_area
+                assert attrs.pop("contact_type") == e.contact_type
+                c = attrs.pop("contact_centroid")
+                assert c == [e.contact_centroid.x, e.contact_centroid.y, e.contact_centroid.z]
+                expected = dict(e.get_all_attributes())
+                oc = expected.pop("opening_centroid")
+                assert attrs.pop("opening_centroid") == (None if oc is None else [oc.x, oc.y, oc.z])
+                assert attrs == expected
+        assert files["png"].read_bytes().startswith(b"\x89PNG")
+
+    def test_quiet_prints_nothing(self, capsys, tmp_path, office):
+        code, out, err = run(capsys, "graph", office[0], "--quiet", "--json", tmp_path / "g.json")
+        assert (code, out, err) == (0, "", "")
+        assert (tmp_path / "g.json").stat().st_size > 0
+
+    def test_python_dash_m(self, office):
+        env = dict(os.environ)
+        result = subprocess.run([sys.executable, "-m", "kovalith", "graph", str(office[0])],
+                                capture_output=True, text=True, env=env, timeout=120)
+        assert result.returncode == 0, result.stderr
+        assert "rooms:              15 on 3 storeys" in result.stdout
+
