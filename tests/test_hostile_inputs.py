@@ -199,6 +199,40 @@ class TestHostileNumbers:
         assert sorted(info.value.__notes__) == ["while processing 'tolerance'", "while processing 'x'"]
         assert len(reg.build_spatial_graph(1e-3).edges) == 1
 
+    def test_weld_keys_crafted_to_collide_weld_as_the_plain_reference(self):
+        # Keys whose hash under a fixed, invertible mix (components multiplied
+        # apart and xored, MurmurHash3's finaliser) share one home slot: the
+        # finaliser is inverted and x solved for the product (kept when below
+        # 2^53). With a random seed per call they must weld like any other
+        # keys, in the same order whatever the seed.
+        np = pytest.importorskip("numpy")
+        from test_clean import reference_clean
+        n, m64 = 1 << 11, (1 << 64) - 1
+        a, b = 0x9E3779B97F4A7C15, 0xC2B2AE3D27D4EB4F
+        h = (np.uint64(77) << np.uint64(52)) | np.arange(n, dtype=np.uint64)
+        s33 = np.uint64(33)
+        h ^= h >> s33
+        h *= np.uint64(pow(0xC4CEB9FE1A85EC53, -1, 1 << 64))
+        h ^= h >> s33
+        h *= np.uint64(pow(0xFF51AFD7ED558CCD, -1, 1 << 64))
+        h ^= h >> s33
+        a_inverse, low, high = np.uint64(pow(a, -1, 1 << 64)), np.uint64(1 << 53), np.uint64(m64 - (1 << 53) + 1)
+        points, todo, y = [None] * n, np.arange(n), 0
+        while todo.size:
+            y += 1
+            x = (h[todo] ^ np.uint64((y * b) & m64)) * a_inverse
+            ok = (x < low) | (x > high)
+            for k, v in zip(todo[ok].tolist(), x[ok].view(np.int64).tolist()):
+                points[k] = (float(v), float(y), 0.0)
+            todo = todo[~ok]
+        points += points[::3]  # repeats, to be welded onto the first copies
+        faces = [[k, k + 1, k + 2] for k in range(0, len(points) - 2, 5)]
+        expected = reference_clean(points, faces, 1.0)
+        m = Mesh([Vector3D(*p) for p in points], faces)
+        for _ in range(2):
+            out = m.clean(1.0)
+            assert (xyz(out), out.faces) == expected
+
     # The one tolerance is a distance, an area and the slack of the parallel
     # test |n1.n2| > 1 - tolerance at once: 5e-324 leaves no slack at all.
     @pytest.mark.parametrize("tolerance, edges", [
