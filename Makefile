@@ -6,7 +6,7 @@
 # installing (the quick loop while developing).
 
 PYTHON ?= python3
-DEB_PACKAGES := g++ cmake ninja-build libpolyclipping-dev libboost-dev libtbb-dev
+DEB_PACKAGES := g++ cmake ninja-build libpolyclipping-dev libboost-dev
 BUILD_DIR ?= build/dev
 PYTEST_ARGS ?=
 

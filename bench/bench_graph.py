@@ -7,7 +7,7 @@ Each size is a grid building (bench/building.py): side x side rooms per floor
 times floors, a door quad in every shared wall, a column in every room. Every
 measurement runs in its own subprocess, so the peak RSS is that size's own
 and a run pinned to one CPU (os.sched_setaffinity before the first build, which
-sizes the oneTBB pool) gives the one-worker time. Times are best of --repeat
+sizes the worker pool) gives the one-worker time. Times are best of --repeat
 builds of build_spatial_graph(1e-3) on a ready SpatialRegistry. "peak MB" is
 the process's resident high-water mark over those builds (the registry and the
 last graph included; the Python lists the building was generated from are gone

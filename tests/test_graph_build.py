@@ -123,7 +123,7 @@ class TestDeterminism:
         assert first[1]  # a building with contacts
 
     def test_one_worker_gives_the_same_graph(self):
-        # oneTBB sizes its pool from the CPU affinity mask at first use, so a
+        # The pool sizes itself from the CPU affinity mask at first use, so a
         # process pinned to one CPU before its first build has one worker.
         if not hasattr(os, "sched_setaffinity") or len(os.sched_getaffinity(0)) < 2:
             pytest.skip("needs two CPUs to compare against one")
