@@ -341,7 +341,8 @@ def run_child(kind, spec, timeout=3600):
 
 def table(args):
     print(f"{'rooms':>7} {'faces':>8} {'compile s':>9} {'cpu s':>6} {'edges':>7} {'peak MB':>8} "
-          f"{'found':>9} {'touching s':>10} {'cpu s':>6} {'ratio':>6} {'shapely s':>9} "
+          f"{'found':>9} {'touching s':>10} {'cpu s':>6} {'ratio':>6} {'cpu ratio':>9} "
+          f"{'shapely s':>9} "
           f"{'x faster':>8}")
     shapely_sizes = set(args.shapely.split(",")) if args.shapely else set()
     for size in args.sizes.split(","):
@@ -350,14 +351,16 @@ def table(args):
         found = f"{c['missing']}m/{c['false']}f"
         line = (f"{c['rooms']:>7} {c['faces']:>8} {c['time']:>9.3f} {c['cpu']:>6.2f} "
                 f"{c['edges']:>7} {c['peak_mb']:>8.0f} {found:>9} {t['time']:>10.3f} "
-                f"{t['cpu']:>6.2f} {c['time'] / t['time']:>6.2f}")
+                f"{t['cpu']:>6.2f} {c['time'] / t['time']:>6.2f} "
+                f"{c['cpu'] / max(t['cpu'], 1e-9):>9.2f}")
         if size in shapely_sizes:
             s = run_child("table", {"size": size, "kind": "shapely"})
             assert (s["missing"], s["false"]) == (0, 0), s
             line += f" {s['time']:>9.2f} {s['time'] / c['time']:>8.0f}"
         print(line, flush=True)
     print("found: generator pairs missing (m) / edges between non-neighbours (f); "
-          "ratio: compile s / touching s; cpu s: user + system time of the build (2 workers)")
+          "ratio: compile s / touching s (cpu ratio: of cpu s); "
+          "cpu s: user + system time of the build (2 workers)")
 
 
 def spread(args):
