@@ -4,7 +4,6 @@ ties included), networkx and scipy (lengths), and generated buildings whose
 doors are known."""
 
 import math
-import os
 import pathlib
 import random
 import sys
@@ -13,16 +12,9 @@ import pytest
 
 from kovalith import GraphEdge, GraphNode, SpatialGraph, Vector3D, routes
 
-# Importing numpy or scipy leaves allocations that the sanitizer's leak check
-# reports at exit, failing the whole sanitized run: there, the tests that need
-# them (the arrays of distances/nearest, the peer libraries) are left out.
-SANITIZED = "ASAN_OPTIONS" in os.environ
-needs_arrays = pytest.mark.skipif(
-    SANITIZED, reason="numpy and scipy leak at exit under the sanitizer's leak check")
-if not SANITIZED:
-    np = pytest.importorskip("numpy")
-    nx = pytest.importorskip("networkx")
-    csgraph = pytest.importorskip("scipy.sparse.csgraph")
+np = pytest.importorskip("numpy")
+nx = pytest.importorskip("networkx")
+csgraph = pytest.importorskip("scipy.sparse.csgraph")
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "bench"))
 import building  # noqa: E402  (bench/building.py: generated buildings)
@@ -187,8 +179,6 @@ class TestAgainstLinearScan:
                             if via == "any" and cost == "centroid":
                                 assert graph.find_shortest_path(start, end) == expected.rooms
                             compared += 1
-                    if SANITIZED:
-                        continue
                     sources = rng.sample(range(n), rng.randint(1, n))
                     limit = rng.choice([math.inf, 0.0, 1.0, 2.5, 4.0])
                     one = routes.distances(graph, sources[0], via=via, cost=cost, limit=limit)
@@ -253,7 +243,6 @@ def networkx_graph(graph, via, cost):
     return g
 
 
-@needs_arrays
 @pytest.mark.parametrize("seed, via, cost", [(1, "any", "centroid"), (2, "openings", "walk"),
                                              (3, "openings", "centroid"), (4, "any", "walk")])
 def test_against_networkx_and_scipy(seed, via, cost):
@@ -326,7 +315,6 @@ def door_building(rng, side=5, floors=3, closed=0.3):
     return graph
 
 
-@needs_arrays
 def test_door_only_routes_in_a_generated_building():
     rng = random.Random(11)
     graph = door_building(rng)
@@ -396,8 +384,7 @@ FOREIGN = GraphEdge(0, 1, 1.0, Vector3D(0, 0, 0), "")
     (lambda g: routes.nearest(g, []), ValueError, "sources: at least one room"),
     (lambda g: routes.nearest(g, [0, 7]), ValueError, "sources: room 7 is not in the graph"),
     (lambda g: routes.nearest(g, 0), TypeError, "sources: expected an iterable"),
-    pytest.param(lambda g: routes.distances(g, 0).route(9), ValueError,
-                 "room: room 9 is not in the graph", marks=needs_arrays),
+    (lambda g: routes.distances(g, 0).route(9), ValueError, "room: room 9 is not in the graph"),
 ])
 def test_bad_input_raises_clearly(call, error, message):
     with pytest.raises(error, match=message):
@@ -420,11 +407,8 @@ def test_edges_outside_the_node_list_keep_their_error():
     nodes = [GraphNode(i, Vector3D(float(i), 0, 0)) for i in range(2)]
     graph = SpatialGraph(nodes, [GraphEdge(0, 1, 1.0, Vector3D(0, 0, 0), ""),
                                  GraphEdge(1, 5, 1.0, Vector3D(0, 0, 0), "")], [])
-    calls = [lambda: routes.route(graph, 0, 1), lambda: graph.find_shortest_path(0, 1),
-             lambda: graph.find_shortest_path(1, 1)]
-    if not SANITIZED:
-        calls.append(lambda: routes.nearest(graph, [0, 1]))
-    for call in calls:
+    for call in [lambda: routes.route(graph, 0, 1), lambda: graph.find_shortest_path(0, 1),
+                 lambda: routes.nearest(graph, [0, 1]), lambda: graph.find_shortest_path(1, 1)]:
         with pytest.raises(IndexError, match=r"^Edge 1 references out-of-bounds node 5\.$"):
             call()
     with pytest.raises(ValueError, match="Start or End node index out of bounds."):
