@@ -58,4 +58,8 @@ PyObject* new_graph_edge(GraphEdgeValue&& value) noexcept;
 PyObject* new_wire_contact(const WireContact& value) noexcept;
 PyObject* new_spatial_graph(SpatialGraphValue&& value) noexcept;
 
+// Appends one new GraphNode per centroid (index k for centroids[k]); false
+// with an exception set when an object cannot be made.
+bool append_graph_nodes(SpatialGraphValue& graph, const std::vector<Vector3D>& centroids) noexcept;
+
 }  // namespace kovalith::py

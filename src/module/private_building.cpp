@@ -91,12 +91,7 @@ PyObject* compile_building_entry(PyObject*, PyObject* const* args, Py_ssize_t na
     // the caller does not hold yet, so collections wait for the graph.
     GcPause pause;
     SpatialGraphValue graph;
-    graph.nodes.reserve(build.centroids.size());
-    for (std::size_t k = 0; k < build.centroids.size(); ++k) {
-      PyRef node = PyRef::steal(new_graph_node({k, build.centroids[k], {}}));
-      if (!node) return nullptr;
-      graph.nodes.push_back(std::move(node));
-    }
+    if (!append_graph_nodes(graph, build.centroids)) return nullptr;
     graph.edges.reserve(build.edges.size());
     for (BuildingEdge& edge : build.edges) {
       GraphEdgeValue value{edge.node_a,

@@ -195,6 +195,21 @@ PyObject* new_graph_node(GraphNodeValue&& value) noexcept {
 PyObject* new_graph_edge(GraphEdgeValue&& value) noexcept {
   return new_instance(TypeId::graph_edge, std::move(value));
 }
+bool append_graph_nodes(SpatialGraphValue& graph, const std::vector<Vector3D>& centroids) noexcept {
+  try {
+    graph.nodes.reserve(graph.nodes.size() + centroids.size());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+  for (std::size_t k = 0; k < centroids.size(); ++k) {
+    PyRef node = PyRef::steal(new_graph_node({k, centroids[k], {}}));
+    if (!node) return false;
+    graph.nodes.push_back(std::move(node));
+  }
+  return true;
+}
+
 PyObject* new_wire_contact(const WireContact& value) noexcept {
   return new_instance(TypeId::wire_contact, WireContact(value));
 }

@@ -97,12 +97,7 @@ PyObject* registry_build_spatial_graph(PyObject* self, PyObject* const* args, Py
     // complete, so collections are paused here and resumed as they were.
     GcPause pause;
     SpatialGraphValue graph;
-    graph.nodes.reserve(build.centroids.size());
-    for (std::size_t k = 0; k < build.centroids.size(); ++k) {
-      PyRef node = PyRef::steal(new_graph_node({k, build.centroids[k], {}}));
-      if (!node) return nullptr;
-      graph.nodes.push_back(std::move(node));
-    }
+    if (!append_graph_nodes(graph, build.centroids)) return nullptr;
     graph.edges.reserve(build.edges.size());
     for (const RawEdge& edge : build.edges) {
       PyRef object = PyRef::steal(new_graph_edge({edge.node_a, edge.node_b, edge.shared_area,
