@@ -537,13 +537,12 @@ RegionMeasure measure_difference(const Region& subject, std::span<const Polygon*
     boxes[k].add(*clips[k]);
     if (overlap_has_area(boxes[k], reach)) members.push_back(k);
   }
-  if (members.size() <= clips_per_pass) {
-    Partition whole{subject, clips, boxes, {}};
-    whole.leaf(reach, members, true);
-    return whole.total;
-  }
   Partition partition{subject, clips, boxes, {}};
-  partition.split(reach, members, 0);
+  if (members.size() <= clips_per_pass) {
+    partition.leaf(reach, members, true);
+  } else {
+    partition.split(reach, members, 0);
+  }
   return partition.total;
 }
 
