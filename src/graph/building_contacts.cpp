@@ -269,7 +269,7 @@ class RoomSearch {
       c.gap = gap;
       c.type = slab ? ContactType::horizontal_slab : ContactType::vertical_wall;
       if (cut) {
-        const Point2 rc{removed.mx / removed.area(), removed.my / removed.area()};
+        const Point2 rc = *removed.centroid();  // its area passed the sliver test
         c.opening_area = removed.area();
         c.opening_moment = (o + axes.u * rc.x + axes.v * rc.y + lift) * removed.area();
       }
