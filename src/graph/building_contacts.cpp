@@ -113,6 +113,7 @@ struct Shared {
   std::span<const Mesh> meshes;
   std::span<const Mesh> apertures;
   std::span<const std::size_t> offsets;
+  std::span<const SpatialFaceLeaf> leaves;  // each knows its mesh and face
   std::span<const std::optional<FacePlane>> planes;  // outward, numbered like the leaves
   const FaceIndex* faces = nullptr;
   std::span<const ApertureFace> aperture_faces;
@@ -210,7 +211,7 @@ class RoomSearch {
       const bool opposed = k < -in_.parallel;
       if (!opposed && !(k > in_.parallel)) continue;
       const Mesh& other_mesh = in_.meshes[j];
-      const std::span<const Index> g = other_mesh.face(leaf - in_.offsets[j]);
+      const std::span<const Index> g = face_of(other_mesh, leaf);
       const Span t = distances(other_mesh, g, o, n);
       if (!(t.lo >= -set.distance)) continue;
       if (!(t.hi <= (opposed ? reach : set.distance))) continue;
@@ -268,7 +269,7 @@ class RoomSearch {
       c.gap = gap;
       c.type = slab ? ContactType::horizontal_slab : ContactType::vertical_wall;
       if (cut) {
-        const Point2 rc{removed.mx / removed.area(), removed.my / removed.area()};
+        const Point2 rc = *removed.centroid();  // its area passed the sliver test
         c.opening_area = removed.area();
         c.opening_moment = (o + axes.u * rc.x + axes.v * rc.y + lift) * removed.area();
       }
@@ -284,8 +285,10 @@ class RoomSearch {
   }
 
   std::size_t mesh_of(std::size_t leaf) const {
-    const auto it = std::upper_bound(in_.offsets.begin(), in_.offsets.end(), leaf);
-    return static_cast<std::size_t>(it - in_.offsets.begin()) - 1;
+    return static_cast<std::size_t>(in_.leaves[leaf].mesh_index);
+  }
+  std::span<const Index> face_of(const Mesh& mesh, std::size_t leaf) const {
+    return mesh.face(static_cast<std::size_t>(in_.leaves[leaf].face_index));
   }
 
   // Faces of third rooms between the pair's two planes, projected into the
@@ -305,7 +308,7 @@ class RoomSearch {
       const double c = dot(n, plane->normal);
       if (!(std::fabs(c) > in_.parallel)) continue;
       const Mesh& mesh = in_.meshes[k];
-      const std::span<const Index> h = mesh.face(leaf - in_.offsets[k]);
+      const std::span<const Index> h = face_of(mesh, leaf);
       const Span th = distances(mesh, h, o, n);
       if (!(th.lo >= -set.distance && th.hi <= t.hi + set.distance)) continue;
       if (c < 0.0 ? !(th.mean < t.lo - set.distance) : !(th.mean > set.distance)) continue;
@@ -533,6 +536,7 @@ Result<BuildingGraph> compile_building(const Registry& registry, const BuildingS
   shared.meshes = meshes;
   shared.apertures = registry.apertures;
   shared.offsets = offsets;
+  shared.leaves = leaves;
   shared.planes = planes;
   shared.faces = &faces;
   shared.aperture_faces = aperture_faces;

@@ -91,11 +91,6 @@ class Pool {
     }
   }
 
-  std::size_t workers() {
-    std::lock_guard lock(mutex_);
-    return started_;
-  }
-
   // Runs the job to its end. The caller takes indices too (polling between
   // them); once none is left, the owner of the interrupt keeps polling it
   // while the workers finish theirs.
@@ -205,11 +200,6 @@ bool run_together(std::initializer_list<std::function<void()>> tasks, Execution 
   const std::function<void()>* first = tasks.begin();
   return for_each_index(
       tasks.size(), [first](std::size_t k) { first[k](); }, execution, interrupt);
-}
-
-std::size_t pool_worker_count() noexcept {
-  if (pool_owner.load() != getpid()) return 0;
-  return Pool::instance().workers();
 }
 
 }  // namespace kovalith

@@ -51,7 +51,4 @@ bool for_each_index(std::size_t n, const std::function<void(std::size_t)>& body,
 bool run_together(std::initializer_list<std::function<void()>> tasks,
                   Execution execution = Execution::pool, Interrupt* interrupt = nullptr);
 
-// The number of worker threads running now (for tests and benchmarks).
-std::size_t pool_worker_count() noexcept;
-
 }  // namespace kovalith

@@ -431,13 +431,6 @@ struct Partition {
   }
 };
 
-void add_moment_region(const Region& region, double& weight, double& mx, double& my) {
-  for (const Polygon& polygon : region) {
-    add_moment(polygon.outer, 1.0, weight, mx, my);
-    for (const Ring& hole : polygon.holes) add_moment(hole, -1.0, weight, mx, my);
-  }
-}
-
 }  // namespace
 
 Polygon GeometryKernel::project_and_build_polygon(const std::vector<Vector3D>& vertices,
@@ -489,18 +482,8 @@ double region_area(const Region& region) {
 }
 
 std::optional<Point2> region_centroid(const Region& region) {
-  double weight = 0.0, mx = 0.0, my = 0.0;
-  for (const Polygon& polygon : region) {
-    add_moment(polygon.outer, 1.0, weight, mx, my);
-    for (const Ring& hole : polygon.holes) add_moment(hole, -1.0, weight, mx, my);
-  }
-  if (weight == 0.0) return std::nullopt;
-  return Point2{mx / weight, my / weight};
+  return measure(region).centroid();
 }
-
-}  // namespace kovalith
-
-namespace kovalith {
 
 std::optional<Point2> RegionMeasure::centroid() const noexcept {
   if (weight == 0.0) return std::nullopt;
@@ -523,7 +506,10 @@ RegionMeasure& RegionMeasure::operator-=(const RegionMeasure& other) noexcept {
 
 RegionMeasure measure(const Region& region) {
   RegionMeasure m;
-  add_moment_region(region, m.weight, m.mx, m.my);
+  for (const Polygon& polygon : region) {
+    add_moment(polygon.outer, 1.0, m.weight, m.mx, m.my);
+    for (const Ring& hole : polygon.holes) add_moment(hole, -1.0, m.weight, m.mx, m.my);
+  }
   return m;
 }
 
@@ -551,13 +537,12 @@ RegionMeasure measure_difference(const Region& subject, std::span<const Polygon*
     boxes[k].add(*clips[k]);
     if (overlap_has_area(boxes[k], reach)) members.push_back(k);
   }
-  if (members.size() <= clips_per_pass) {
-    Partition whole{subject, clips, boxes, {}};
-    whole.leaf(reach, members, true);
-    return whole.total;
-  }
   Partition partition{subject, clips, boxes, {}};
-  partition.split(reach, members, 0);
+  if (members.size() <= clips_per_pass) {
+    partition.leaf(reach, members, true);
+  } else {
+    partition.split(reach, members, 0);
+  }
   return partition.total;
 }
 

@@ -127,12 +127,11 @@ PyObject* to_cypher_queries_method(PyObject* self, PyObject*) {
     statements.reserve(graph.nodes.size() + graph.edges.size());
     std::string text;
     Interrupt stop = python_interrupt();
-    auto stopped = [&] { return interrupted(&stop) ? raise_error({ErrorKind::interrupted, {}}) : self; };
 
     // Positions and sizes are re-read at every step and every record is held
     // by our own reference: repr() runs between the steps.
     for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
-      if (stopped() == nullptr) return nullptr;
+      if (interrupted(&stop)) return raise_error({ErrorKind::interrupted, {}});
       PyRef ref = PyRef::borrow(graph.nodes[i].get());
       auto* node = as_instance<GraphNodeValue>(ref.get());
       SharedBorrow node_borrow(node->borrow);
@@ -144,7 +143,7 @@ PyObject* to_cypher_queries_method(PyObject* self, PyObject*) {
       if (!push_statement(statements, text)) return nullptr;
     }
     for (std::size_t i = 0; i < graph.edges.size(); ++i) {
-      if (stopped() == nullptr) return nullptr;
+      if (interrupted(&stop)) return raise_error({ErrorKind::interrupted, {}});
       PyRef ref = PyRef::borrow(graph.edges[i].get());
       auto* edge = as_instance<GraphEdgeValue>(ref.get());
       SharedBorrow edge_borrow(edge->borrow);
