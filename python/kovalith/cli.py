@@ -273,6 +273,8 @@ def _graph_command(args: argparse.Namespace) -> int:
     timings["geometry"] = time.perf_counter() - t0
     settings = {k: getattr(args, k) for k in ("distance", "angle", "min_area", "wall_gap", "slab_gap", "merge")
                 if getattr(args, k) is not None}
+    if settings.get("merge") == "pair":  # the compiler's name for one edge per room pair
+        settings["merge"] = "room"
     t0 = time.perf_counter()
     graph = ifc.compile_rooms(rooms, **settings)
     timings["build"] = time.perf_counter() - t0
