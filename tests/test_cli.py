@@ -119,6 +119,18 @@ class TestGraphCommand:
                 assert attrs == expected
         assert files["png"].read_bytes().startswith(b"\x89PNG")
 
+    @pytest.mark.parametrize("option, merge", [("face", "face"), ("plane", "plane"), ("pair", "room")])
+    def test_merge_option_reaches_the_compiler(self, capsys, tmp_path, office, option, merge):
+        import kovalith.ifc as kifc
+
+        code, out, err = run(capsys, "graph", office[0], "--quiet", "--merge", option,
+                             "--json", tmp_path / "g.json")
+        assert code == 0, err
+        data = json.loads((tmp_path / "g.json").read_text(encoding="utf-8"))
+        expected = kifc.building_graph(office[0], merge=merge)
+        got = sorted((e["source"], e["target"], e["shared_area"]) for e in data["edges"])
+        assert got == sorted((e.node_a, e.node_b, e.shared_area) for e in expected.edges)
+
     def test_quiet_prints_nothing(self, capsys, tmp_path, office):
         code, out, err = run(capsys, "graph", office[0], "--quiet", "--json", tmp_path / "g.json")
         assert (code, out, err) == (0, "", "")

@@ -20,7 +20,7 @@ from collections import Counter
 from typing import Any, Sequence
 from urllib.parse import unquote, urlparse
 
-from kovalith import GraphEdge, GraphNode, SpatialGraph, Vector3D
+from kovalith import GraphEdge, GraphNode, SpatialGraph, Vector3D, routes
 
 __all__ = ["main", "summary", "node_link_data", "write_json", "cypher_graph", "write_cypher", "open_database", "draw"]
 
@@ -221,18 +221,13 @@ def summary(rooms: Any, graph: SpatialGraph, timings: dict[str, float] | None = 
     return "\n".join(lines)
 
 
-def _route_text(graph: SpatialGraph, route: Sequence[int]) -> str:
-    nodes = graph.nodes
-    if not route:
+def _route_text(graph: SpatialGraph, route: routes.Route) -> str:
+    nodes, edges = graph.nodes, graph.edges
+    if not route.rooms:
         return "none (no path through doors and stairs)"
-    steps = [str(nodes[route[0]].get_attribute("name"))]
-    by_pair: dict[tuple[int, int], Any] = {}
-    for e in graph.edges:
-        if e.get_attribute("walkable"):
-            by_pair.setdefault((e.node_a, e.node_b), e)
-    for a, b in zip(route, route[1:]):
-        edge = by_pair.get((min(a, b), max(a, b)))
-        via = "stair" if edge is not None and edge.contact_type == "HorizontalSlabContact" else "door"
+    steps = [str(nodes[route.rooms[0]].get_attribute("name"))]
+    for k, b in zip(route.edges, route.rooms[1:]):
+        via = "stair" if edges[k].contact_type == "HorizontalSlabContact" else "door"
         steps.append(f"-[{via}]-> {nodes[b].get_attribute('name')}")
     return " ".join(steps)
 
@@ -278,16 +273,20 @@ def _graph_command(args: argparse.Namespace) -> int:
     timings["geometry"] = time.perf_counter() - t0
     settings = {k: getattr(args, k) for k in ("distance", "angle", "min_area", "wall_gap", "slab_gap", "merge")
                 if getattr(args, k) is not None}
+    if settings.get("merge") == "pair":  # the compiler's name for one edge per room pair
+        settings["merge"] = "room"
     t0 = time.perf_counter()
     graph = ifc.compile_rooms(rooms, **settings)
     timings["build"] = time.perf_counter() - t0
-    route: list[int] = []
+    walk = routes.Route([], [], math.inf)
     if args.route:
         try:
             start, end = (ifc.find_room(graph, key) for key in args.route)
         except KeyError as exc:
             raise CommandError(exc.args[0]) from None
-        route = ifc.walk_route(graph, start, end)
+        # What ifc.walk_route walks, with the contacts crossed as well.
+        walk = routes.route(graph, start, end, via=ifc.is_walkable, cost="walk")
+    route = walk.rooms
     written = []
     if args.cypher:
         t0 = time.perf_counter()
@@ -320,7 +319,7 @@ def _graph_command(args: argparse.Namespace) -> int:
     if not args.quiet:
         print(summary(rooms, graph, timings))
         if args.route:
-            print(f"route:              {_route_text(graph, route)}")
+            print(f"route:              {_route_text(graph, walk)}")
         for item in written:
             print(f"wrote {item}")
     return 0

@@ -513,7 +513,7 @@ def annotate(graph: SpatialGraph, rooms: IfcRooms) -> None:
         windows: list[str] = []
         walkable = False
         for p in cut:
-            if p.ifc_class == "IfcDoor" or p.ifc_class.startswith("IfcDoor"):
+            if p.ifc_class.startswith("IfcDoor"):
                 doors.append(p.global_id)
                 walkable = True
             elif p.ifc_class.startswith("IfcWindow"):
