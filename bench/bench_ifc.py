@@ -68,7 +68,7 @@ def main() -> int:
 
     import ifcopenshell
 
-    from kovalith import cli, ifc
+    from kovalith import cypher, ifc, interop
 
     cores = multiprocessing.cpu_count()
     rows = []
@@ -82,7 +82,7 @@ def main() -> int:
         t_build, graph = best(lambda: ifc.compile_rooms(rooms), args.repeat)
         out = args.cache / "out"
         out.mkdir(exist_ok=True)
-        t_export, _ = best(lambda: (cli.write_cypher(graph, out / "g.cypher"), cli.write_json(graph, out / "g.json")),
+        t_export, _ = best(lambda: (cypher.write_cypher(graph, out / "g.cypher"), interop.write_json(graph, out / "g.json")),
                            args.repeat)
         products = len(rooms.rooms) + len(rooms.openings) + len(rooms.wires)
         rows.append((spec, len(rooms.rooms), products, len(graph.edges), os.path.getsize(path) / 1e6,

@@ -20,7 +20,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 from ifc_office import author_office  # noqa: E402
 
-from kovalith import cli, ifc, routes  # noqa: E402
+from kovalith import cypher, ifc, interop, plot, report, routes  # noqa: E402
 
 START, END = "0.S1", "2.N6"
 
@@ -41,17 +41,17 @@ def main() -> int:
     t1 = time.perf_counter()
     graph = ifc.compile_rooms(rooms)
     t2 = time.perf_counter()
-    cypher = cli.write_cypher(graph, out / "building.cypher")
-    cli.write_json(graph, out / "building.json")
+    statements = cypher.write_cypher(graph, out / "building.cypher")
+    interop.write_json(graph, out / "building.json")
     t3 = time.perf_counter()
 
     start, end = ifc.find_room(graph, START), ifc.find_room(graph, END)
     walk = routes.route(graph, start, end, via=ifc.is_walkable, cost="walk")
     route = walk.rooms
-    cli.draw(rooms, graph, out / "building.png", route=route)
+    plot.draw_model(rooms, graph, out / "building.png", route=walk)
 
     timings = {"geometry": t1 - t0, "build": t2 - t1, "export": t3 - t2}
-    print(cli.summary(rooms, graph, timings))
+    print(report.summary(rooms, graph, timings))
     nodes = graph.nodes
     print(f"walking route (doors, stair): {' -> '.join(nodes[i].get_attribute('name') for i in route)} "
           f"({walk.length:.1f} m, room centre to door to room centre)")
@@ -62,7 +62,7 @@ def main() -> int:
         names = ", ".join(f"{product[g].name} ({g})" for g in through)
         print(f"  {nodes[a].get_attribute('name'):>4} -> {nodes[b].get_attribute('name'):<4} "
               f"{edge.contact_type:<22} through {names}")
-    print(f"cypher statements:  {cypher}")
+    print(f"cypher statements:  {statements}")
     print(f"wrote {out / 'building.cypher'}, {out / 'building.json'} and {out / 'building.png'}")
     return 0 if route else 1
 

@@ -50,7 +50,7 @@ class TestFailures:
         (["graph", "{office}", "--distance", "-1"], 1, "kovalith: "),
         ([], 2, "usage: kovalith"),
         (["graph"], 2, "the following arguments are required: MODEL.ifc"),
-        (["graph", "{office}", "--merge", "room"], 2, "invalid choice: 'room'"),
+        (["graph", "{office}", "--merge", "pairs"], 2, "invalid choice: 'pairs'"),
         (["frobnicate"], 2, "invalid choice: 'frobnicate'"),
     ])
     def test_exit_code_and_one_line(self, capsys, tmp_path, office, argv, code, message):
@@ -119,7 +119,8 @@ class TestGraphCommand:
                 assert attrs == expected
         assert files["png"].read_bytes().startswith(b"\x89PNG")
 
-    @pytest.mark.parametrize("option, merge", [("face", "face"), ("plane", "plane"), ("pair", "room")])
+    @pytest.mark.parametrize("option, merge", [("face", "face"), ("plane", "plane"), ("room", "room"),
+                                                ("pair", "room")])
     def test_merge_option_reaches_the_compiler(self, capsys, tmp_path, office, option, merge):
         import kovalith.ifc as kifc
 

@@ -54,6 +54,7 @@ from dataclasses import dataclass
 from typing import Any, Literal, NamedTuple
 
 from kovalith import GraphEdge, GraphNode, SpatialGraph, Vector3D
+from kovalith.db_urls import open_database  # noqa: F401  (database URLs: kovalith.db.open_database)
 
 __all__ = ["Loaded", "load", "write_neo4j_import_csv", "ROOM_LABEL", "CONTACT_TYPE"]
 

@@ -1,4 +1,4 @@
-"""A `SpatialGraph` for analysis tools: networkx graphs and NumPy edge arrays.
+"""A `SpatialGraph` for analysis tools: networkx graphs, node-link JSON and NumPy edge arrays.
 
 Nodes are numbered by their position in ``graph.nodes``, the numbering that
 ``find_shortest_path`` and the edges' ``node_a``/``node_b`` use. Each edge
@@ -28,12 +28,15 @@ For scipy, igraph or rustworkx::
 
 from __future__ import annotations
 
+import json
 import math
+import os
+from collections import Counter
 from typing import Any, NamedTuple
 
-from kovalith import SpatialGraph
+from kovalith import SpatialGraph, Vector3D
 
-__all__ = ["EdgeArrays", "edge_arrays", "node_centroids", "to_networkx"]
+__all__ = ["EdgeArrays", "edge_arrays", "node_centroids", "to_networkx", "node_link_data", "write_json"]
 
 NODE_FIELDS = ("index", "centroid")
 EDGE_FIELDS = ("area", "contact_centroid", "contact_type", "distance")
@@ -193,3 +196,51 @@ def node_centroids(graph: SpatialGraph) -> Any:
     np = _numpy()
     _check_graph(graph)
     return np.array(_centroids(graph), dtype=np.float64).reshape(len(graph.nodes), 3)
+
+
+def _json_value(value: Any) -> Any:
+    if isinstance(value, Vector3D):
+        return [_json_value(value.x), _json_value(value.y), _json_value(value.z)]
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if value is None or isinstance(value, (bool, int, str)):
+        return value
+    if isinstance(value, (list, tuple)):
+        return [_json_value(v) for v in value]
+    if isinstance(value, dict):
+        return {str(k): _json_value(v) for k, v in value.items()}
+    return repr(value)
+
+
+def node_link_data(graph: SpatialGraph) -> dict[str, Any]:
+    """The graph as node-link data for ``networkx.node_link_graph(data)``.
+
+    A multigraph (two rooms may touch in more than one plane): nodes carry
+    ``id`` (the node position), ``centroid`` and every attribute; edges carry
+    ``source``, ``target``, ``key`` (0, 1, ... per pair), ``shared_area``,
+    ``contact_centroid``, ``contact_type`` and every attribute. Vectors become
+    ``[x, y, z]``, tuples lists, NaN and infinities null, other values their
+    ``repr``. Those field names win over attributes of the same name.
+    """
+    nodes = []
+    for i, node in enumerate(graph.nodes):
+        record = {k: _json_value(v) for k, v in node.get_all_attributes().items()}
+        record.update(id=i, centroid=_json_value(node.centroid))
+        nodes.append(record)
+    edges = []
+    keys: Counter[tuple[int, int]] = Counter()
+    for edge in graph.edges:
+        pair = (edge.node_a, edge.node_b)
+        record = {k: _json_value(v) for k, v in edge.get_all_attributes().items()}
+        record.update(source=edge.node_a, target=edge.node_b, key=keys[pair], shared_area=edge.shared_area,
+                      contact_centroid=_json_value(edge.contact_centroid), contact_type=edge.contact_type)
+        keys[pair] += 1
+        edges.append(record)
+    return {"directed": False, "multigraph": True, "graph": {}, "nodes": nodes, "edges": edges}
+
+
+def write_json(graph: SpatialGraph, path: str | os.PathLike[str]) -> None:
+    """Write `node_link_data` of the graph as strict JSON (UTF-8)."""
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(node_link_data(graph), f, allow_nan=False, ensure_ascii=False)
+        f.write("\n")

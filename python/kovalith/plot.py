@@ -7,11 +7,15 @@ from __future__ import annotations
 
 import math
 import os
-from typing import Any, Callable, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Sequence
 
 from kovalith import GraphEdge, Mesh, SpatialGraph
 
-__all__ = ["draw_storeys"]
+if TYPE_CHECKING:
+    from kovalith.ifc import IfcRooms
+    from kovalith.routes import Route
+
+__all__ = ["draw_storeys", "draw_model"]
 
 # The plan of a room is its upward-facing faces (its ceiling), seen from above.
 _UP = 0.5
@@ -80,6 +84,7 @@ def draw_storeys(
     path: str | os.PathLike[str],
     *,
     route: Sequence[int] = (),
+    route_edges: Sequence[int] = (),
     doors: Sequence[Mesh] = (),
     holes: Sequence[Mesh] = (),
     storey: Callable[[int], Any] | None = None,
@@ -103,6 +108,10 @@ def draw_storeys(
         Node positions of a route, drawn in red; a step between two rooms of
         one storey passes through the contact's ``opening_centroid`` attribute
         (the door) when the edge has one, else its contact centre.
+    route_edges : sequence of int
+        Positions in ``graph.edges`` of the contacts the route crosses, one
+        per step (`kovalith.routes.Route.edges`); without them each step
+        takes a walkable contact between its two rooms, else any.
     doors, holes : sequence of Mesh
         Doors, drawn as thick lines along their long side, and openings in
         slabs (stairs), drawn hatched, each on the storey whose floor it is at.
@@ -189,10 +198,12 @@ def draw_storeys(
         else:
             for p in {pa, pb}:
                 axes[p].plot(cc.x, cc.y, "s", mfc="none", mec="#e07a1f", ms=7, mew=1.2, zorder=3)
-    for ra, rb in zip(route, route[1:]):
+    if route_edges and len(route_edges) != max(len(route) - 1, 0):
+        raise ValueError(f"route_edges: {len(route_edges)} contacts for a route of {len(route)} rooms")
+    for step, (ra, rb) in enumerate(zip(route, route[1:])):
         ca, cb = nodes[ra].centroid, nodes[rb].centroid
         pa, pb = panel[keys[ra]], panel[keys[rb]]
-        edge = by_pair.get((min(ra, rb), max(ra, rb)))
+        edge = graph.edges[route_edges[step]] if route_edges else by_pair.get((min(ra, rb), max(ra, rb)))
         via = None
         if edge is not None:
             via = edge.get_attribute("opening_centroid") or edge.contact_centroid
@@ -228,3 +239,28 @@ def draw_storeys(
     fig.tight_layout(rect=(0, 0.05, 1, 0.96))
     fig.savefig(os.fspath(path), dpi=dpi)
     plt.close(fig)
+
+
+def draw_model(rooms: IfcRooms, graph: SpatialGraph, path: str | os.PathLike[str], *,
+               route: Route | None = None) -> None:
+    """The storey plans of a model read by `kovalith.ifc.load` and its graph.
+
+    `draw_storeys` with the model's doors, its open slab openings (stairs),
+    the rooms' names as labels and their long names as kinds, one panel per
+    storey. A `route` (from `kovalith.routes.route`) is drawn through the
+    very contacts it crosses.
+    """
+    products = rooms.opening_products
+    doors = [m for m, p in zip(rooms.openings, products) if p.ifc_class.startswith("IfcDoor")]
+    holes = [m for m, p in zip(rooms.openings, products)
+             if p.ifc_class == "IfcOpeningElement" and p.host is not None and p.host.startswith("IfcSlab")
+             and not p.filled_by]
+    nodes = graph.nodes
+    rooms_on, edges_on = (route.rooms, route.edges) if route is not None else ([], [])
+    draw_storeys(
+        graph, rooms.rooms, path, route=rooms_on, route_edges=edges_on, doors=doors, holes=holes,
+        storey=lambda i: nodes[i].get_attribute("storey"),
+        label=lambda i: str(nodes[i].get_attribute("name") or ""),
+        kind=lambda i: str(nodes[i].get_attribute("long_name") or ""),
+        title=f"{os.path.basename(rooms.source)}: rooms, contacts" + (" and a route" if rooms_on else ""),
+    )
