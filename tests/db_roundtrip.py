@@ -38,6 +38,15 @@ def attributed_building(side: int = 3, floors: int = 2) -> SpatialGraph:
         edge.set_attribute("openings", [k, k + 1] if k % 3 else [])
         edge.set_attribute("opening_area", 2.0 * (k % 3))
         edge.set_attribute("opening_centroid", Vector3D(k, 0.5, -1.25) if k % 3 else None)
+        # How people cross: told by `walkable` alone, or by `via`, which wins
+        # (an empty one shuts a contact marked walkable).
+        edge.set_attribute("walkable", k % 3 != 0)
+        if k % 4 == 1:
+            edge.set_attribute("via", ["door"])
+        elif k % 4 == 3:
+            edge.set_attribute("via", [] if k % 8 == 3 else ["stair", "open"])
+        if k % 5 == 2:
+            edge.set_attribute("width", 0.9 + k / 100)
         if k == 1:
             edge.set_attribute("weight", NAN)
     return graph
@@ -102,6 +111,39 @@ def expected_contacts(graph: SpatialGraph) -> list[tuple[int, int, dict[str, Any
         out.append((e.node_a, e.node_b, {k: stored(v) for k, v in props.items()
                                          if stored(v) is not None}))
     return sorted(out, key=_contact_key)
+
+
+def expected_walkways(graph: SpatialGraph) -> list[tuple[int, int, dict[str, Any]]]:
+    """(from, to, {via, length, width}) of every CONNECTS_TO relationship, both
+    directions of each walkable contact, sorted: `via` as the edge says, else
+    ["opening"] where `walkable` is True; the length from room centroid through
+    the opening's centre (else the contact centroid) to the other centroid."""
+    centroid = {n.index: n.centroid for n in graph.nodes}
+
+    def xyz(v: Any) -> tuple[float, float, float]:
+        return (v.x, v.y, v.z) if isinstance(v, Vector3D) else tuple(v)
+
+    out = []
+    for e in graph.edges:
+        attrs = e.get_all_attributes()
+        via = attrs.get("via")
+        if via is None:
+            via = ["opening"] if attrs.get("walkable") is True else []
+        if not via:
+            continue
+        opening = attrs.get("opening_centroid")
+        door = xyz(opening if opening is not None else e.contact_centroid)
+        length = (math.dist(xyz(centroid[e.node_a]), door) + math.dist(door, xyz(centroid[e.node_b])))
+        props = {"via": list(via), "length": length}
+        if isinstance(attrs.get("width"), float):
+            props["width"] = attrs["width"]
+        out += [(e.node_a, e.node_b, props), (e.node_b, e.node_a, dict(props))]
+    return sorted(out, key=_contact_key)
+
+
+# Lengths are sums of square roots: the loader and math.dist may differ in
+# the last bits.
+LENGTH_REL_TOL = 1e-12
 
 
 def _contact_key(item: tuple[int, int, dict[str, Any]]) -> tuple[Any, ...]:
@@ -173,6 +215,20 @@ def kuzu_contents(connection: Any) -> tuple[dict[int, dict[str, Any]], list[tupl
     contacts = [(a, b, clean(w)) for a, b, w in
                 rows("MATCH (a:Room)-[w:SHARES_WALL]->(b:Room) RETURN a.`index`, b.`index`, w")]
     return rooms, contacts
+
+
+def kuzu_walkways(connection: Any) -> list[tuple[int, int, dict[str, Any]]]:
+    """The CONNECTS_TO relationships of a Kùzu (or fork) database, nulls dropped."""
+    result = connection.execute("MATCH (a:Room)-[w:CONNECTS_TO]->(b:Room) "
+                                "RETURN a.`index`, b.`index`, w.via, w.length, w.width")
+    out = []
+    while result.has_next():
+        a, b, via, length, width = result.get_next()
+        props = {"via": via, "length": length}
+        if width is not None:
+            props["width"] = width
+        out.append((a, b, props))
+    return out
 
 
 def kuzu_hop_counts(connection: Any, route: list[int]) -> list[int]:

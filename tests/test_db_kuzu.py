@@ -5,6 +5,7 @@ The two engines cannot share one process (each registers native types of
 the same names; importing the second crashes), so the fork runs in a child
 process that loads the graph and prints what the database holds."""
 
+import itertools
 import json
 import os
 import pathlib
@@ -25,9 +26,10 @@ GRAPHS = {
 }
 
 
-def check(graph, rooms, contacts, hop_counts):
+def check(graph, rooms, contacts, hop_counts, walkways):
     rt.assert_same_records(rooms, rt.expected_rooms(graph))
     rt.assert_same_contacts(contacts, rt.expected_contacts(graph))
+    rt.assert_same_contacts(walkways, rt.expected_walkways(graph), rt.LENGTH_REL_TOL)
     for counts in hop_counts:
         assert counts and all(n >= 1 for n in counts)
 
@@ -38,10 +40,11 @@ def test_kuzu_round_trip(name, batch_size):
     kuzu = pytest.importorskip("kuzu", reason="the kuzu package is not installed")
     graph = GRAPHS[name]()
     connection = kuzu.Connection(kuzu.Database(":memory:"))
-    assert db.load(graph, connection, batch_size=batch_size) == (len(graph.nodes), len(graph.edges))
+    loaded = db.load(graph, connection, batch_size=batch_size)
+    assert loaded == (len(graph.nodes), len(graph.edges), len(rt.expected_walkways(graph)))
     rooms, contacts = rt.kuzu_contents(connection)
     hops = [rt.kuzu_hop_counts(connection, r) for r in rt.routes(graph)] if len(graph.edges) > 5 else []
-    check(graph, rooms, contacts, hops)
+    check(graph, rooms, contacts, hops, rt.kuzu_walkways(connection))
     with pytest.raises(ValueError, match="already has a Room table"):
         db.load(graph, connection)
 
@@ -71,7 +74,7 @@ CHILD = textwrap.dedent("""
         loaded = db.load(graph, connection, batch_size=batch_size)
         rooms, contacts = rt.kuzu_contents(connection)
         hops = [rt.kuzu_hop_counts(connection, r) for r in rt.routes(graph)]
-        out[name] = [list(loaded), list(rooms.values()), contacts, hops]
+        out[name] = [list(loaded), list(rooms.values()), contacts, hops, rt.kuzu_walkways(connection)]
     json.dump(out, sys.stdout)
 """)
 
@@ -93,7 +96,93 @@ def test_ladybug_round_trip():
     assert child.returncode == 0, child.stderr
     # JSON carries ints, floats (shortest round-trip digits) and lists as
     # they are; nulls were dropped in the child.
-    for name, (loaded, rooms, contacts, hops) in json.loads(child.stdout).items():
+    for name, (loaded, rooms, contacts, hops, walkways) in json.loads(child.stdout).items():
         graph = GRAPHS[name]()
-        assert loaded == [len(graph.nodes), len(graph.edges)]
-        check(graph, {r["index"]: r for r in rooms}, [tuple(c) for c in contacts], hops)
+        assert loaded == [len(graph.nodes), len(graph.edges), len(rt.expected_walkways(graph))]
+        check(graph, {r["index"]: r for r in rooms}, [tuple(c) for c in contacts], hops,
+              [tuple(w) for w in walkways])
+
+
+def kuzu_state(connection):
+    """Every table and every row a Kùzu database holds, comparable."""
+    tables = sorted(row[0] for row in connection.execute("CALL show_tables() RETURN name").get_all())
+    out = {"tables": tables}
+    if "Room" in tables:
+        out["rooms"], out["contacts"] = rt.kuzu_contents(connection)
+    if "CONNECTS_TO" in tables:
+        out["walkways"] = sorted(map(repr, rt.kuzu_walkways(connection)))
+    return out
+
+
+def faulty_connection(database, fail_at, error):
+    """A connection whose `fail_at`-th statement raises `error` after it ran
+    (None: never), counting its statements."""
+    kuzu = pytest.importorskip("kuzu")
+    calls = []
+
+    class Faulty(kuzu.Connection):
+        def execute(self, *args, **kwargs):
+            result = super().execute(*args, **kwargs)
+            calls.append(args[0])
+            if len(calls) - 1 == fail_at:
+                raise error
+            return result
+
+    return Faulty(database), calls
+
+
+@pytest.mark.parametrize("before", ["empty", "loaded"])
+def test_kuzu_failure_at_every_statement_rolls_back(before):
+    """A load cut after each of its statements, by an engine error or by
+    Ctrl-C: the database keeps exactly what it held (with replace=True over
+    an earlier load, the old tables and rows), and the next load succeeds."""
+    kuzu = pytest.importorskip("kuzu", reason="the kuzu package is not installed")
+    database = kuzu.Database(":memory:")
+    plain = kuzu.Connection(database)
+    if before == "loaded":
+        db.load(rt.hand_graph(), plain)
+    expected = kuzu_state(plain)
+    graph = rt.attributed_building()
+    counting, calls = faulty_connection(kuzu.Database(":memory:"), None, None)
+    db.load(graph, counting, batch_size=12)
+    statements = [q for q in calls if q not in ("BEGIN TRANSACTION", "COMMIT")]
+    # Both errors leave by the same path; they alternate to keep the run short.
+    errors = itertools.cycle((KeyboardInterrupt(), RuntimeError("injected engine error")))
+    for fail_at, error in zip(range(1, len(statements) + 1), errors):  # after BEGIN, before COMMIT
+        connection, _ = faulty_connection(database, fail_at, error)
+        with pytest.raises(type(error)):
+            db.load(graph, connection, batch_size=12, replace=True)
+        assert kuzu_state(plain) == expected, (statements[fail_at - 1][:60], error)
+    assert db.load(graph, plain, batch_size=12, replace=True)[:2] == (len(graph.nodes), len(graph.edges))
+
+
+def test_kuzu_second_load_at_once_is_refused():
+    """Kùzu runs one write transaction at a time: a load while another is
+    open is refused, and the first one's rooms are there once."""
+    kuzu = pytest.importorskip("kuzu", reason="the kuzu package is not installed")
+    database = kuzu.Database(":memory:")
+    graph = rt.attributed_building()
+    first, second = kuzu.Connection(database), kuzu.Connection(database)
+    first.execute("BEGIN TRANSACTION")  # a load of another client, midway
+    first.execute("CREATE NODE TABLE Room(`index` INT64, PRIMARY KEY(`index`))")
+    with pytest.raises(ValueError, match="cannot start a transaction.*one write transaction"):
+        db.load(graph, second)
+    first.execute("ROLLBACK")
+    assert db.load(graph, second)[0] == len(graph.nodes)
+    with pytest.raises(ValueError, match="already has a Room table"):
+        db.load(graph, first)
+    assert second.execute("MATCH (r:Room) RETURN count(*)").get_next() == [len(graph.nodes)]
+
+
+@pytest.mark.parametrize("key, message", [
+    ("a`b", "key 'a`b': Kùzu cannot store a property name holding a backtick"),
+    ("", "room 1 \\(index 1\\), key '': a property needs a name"),
+], ids=["backtick", "empty"])
+def test_kuzu_refuses_keys_it_cannot_name(key, message):
+    kuzu = pytest.importorskip("kuzu", reason="the kuzu package is not installed")
+    nodes = [GraphNode(0, Vector3D(0, 0, 0)), GraphNode(1, Vector3D(1, 0, 0))]
+    nodes[1].set_attribute(key, 1)
+    connection = kuzu.Connection(kuzu.Database(":memory:"))
+    with pytest.raises(ValueError, match=message):
+        db.load(SpatialGraph(nodes, [], []), connection)
+    assert connection.execute("CALL show_tables() RETURN count(*)").get_next() == [0]

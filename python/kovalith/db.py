@@ -8,8 +8,11 @@ database's own client:
 - Neo4j: a ``neo4j.Driver`` or ``neo4j.Session`` of the official driver;
 - Kùzu: a ``kuzu.Connection``, or a ``ladybug.Connection`` of its fork.
 
-`write_neo4j_import_csv` writes the same data as the CSV files of
-``neo4j-admin database import`` for graphs too large for transactions.
+`open_database` (from `kovalith.db_urls`) opens one from a URL
+(``falkordb://host:port/graph``, ``bolt://...``, ``kuzu:///path``,
+``ladybug:///path``) with the engine the scheme names. `write_neo4j_import_csv` writes the rooms and contacts as the
+CSV files of ``neo4j-admin database import`` for graphs too large for
+transactions.
 
 The data model is the one of `SpatialGraph.to_cypher_queries`: one ``Room``
 node per graph node with ``index``, ``centroid_x``, ``centroid_y``,
@@ -17,6 +20,22 @@ node per graph node with ``index``, ``centroid_x``, ``centroid_y``,
 relationship per edge from the ``node_a`` room to the ``node_b`` room with
 ``area``, ``centroid_x``, ``centroid_y``, ``centroid_z``, ``contact_type``
 and one property per attribute. Relationships find their rooms by ``index``.
+
+Besides, every contact a person can cross is a ``CONNECTS_TO`` relationship
+in each direction, so that the engines' directed path searches find walks
+either way: ``via`` (how people cross: the edge's ``via`` attribute where
+the graph has one, else ``["opening"]`` where its ``walkable`` attribute is
+True; an empty ``via`` means nobody can), ``length`` (the walking distance
+of `kovalith.routes` with ``cost="walk"``: room centroid to the edge's
+``opening_centroid``, a `Vector3D` or ``[x, y, z]``, or to its contact
+centroid where there is none, then to the other room's centroid) and
+``width`` (the edge's ``width`` attribute, where it is a finite number).
+
+All or nothing: nothing is sent before the whole graph has passed the policy
+and the checks below, and a failure or an interrupt during the load leaves
+the database as it was. Neo4j and Kùzu load in one transaction; FalkorDB
+loads into a graph of its own, which then takes the target's place in one
+atomic step (see `load`).
 
 Value policy, the same for every engine:
 
@@ -36,42 +55,62 @@ Value policy, the same for every engine:
   one kind (ints mixed with floats become floats); a list holding a
   non-finite float is non-finite as a whole;
 - anything else (dicts, sets, bytes, nested lists, None inside a list,
-  arrays) is refused with ``TypeError`` naming the key and the record.
-
-Nothing is sent before the whole graph has passed the policy and the checks
-below, so a refused value leaves the database untouched.
+  arrays) is refused with ``TypeError`` naming the key and the record;
+- strings are stored exactly, and must be encodable (no lone surrogate);
+  a subclass of ``str``, ``int`` or ``float`` is stored as the built-in
+  value it holds, whatever its own methods return;
+- property names are the keys, which must be non-empty and free of U+0000.
 """
 
 from __future__ import annotations
 
 import bisect
+import contextlib
 import math
 import numbers
 import os
 import re
-from collections.abc import Callable, Iterable, Sequence
+import secrets
+import signal
+import threading
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal, NamedTuple
 
 from kovalith import GraphEdge, GraphNode, SpatialGraph, Vector3D
 from kovalith.db_urls import open_database  # noqa: F401  (database URLs: kovalith.db.open_database)
 
-__all__ = ["Loaded", "load", "write_neo4j_import_csv", "ROOM_LABEL", "CONTACT_TYPE"]
+__all__ = ["Loaded", "load", "write_neo4j_import_csv", "ROOM_LABEL", "CONTACT_TYPE", "WALKWAY_TYPE"]
 
 ROOM_LABEL = "Room"
 CONTACT_TYPE = "SHARES_WALL"
+WALKWAY_TYPE = "CONNECTS_TO"
 NODE_FIELDS = ("index", "centroid_x", "centroid_y", "centroid_z")
 EDGE_FIELDS = ("area", "centroid_x", "centroid_y", "centroid_z", "contact_type")
+WALKWAY_FIELDS = ("via", "length", "width")
+# The `via` of a walkable contact in a graph that says only that it is walkable.
+DEFAULT_VIA = ("opening",)
 DEFAULT_BATCH_SIZE = 5000
+
+# FalkorDB: the lock key and the graph a load writes before it takes the
+# target's place are named after the target; both expire this long after
+# the load last renewed them (it does after every batch).
+LOCK_SUFFIX = "~kovalith-lock"
+STAGING_SUFFIX = "~kovalith-load-"
+LOCK_TIMEOUT_S = 60.0
+# Tries of the final swap when the target is written meanwhile.
+COMMIT_ATTEMPTS = 5
 
 _INT64_MIN, _INT64_MAX = -(2**63), 2**63 - 1
 _IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 
 class Loaded(NamedTuple):
-    """What `load` wrote: room and contact counts, as the database reported."""
+    """What `load` wrote, as the database counted it: rooms, contacts and
+    walkways (``CONNECTS_TO`` relationships, two per walkable contact)."""
 
     rooms: int
     contacts: int
+    walkways: int
 
 
 class _Refused(Exception):
@@ -88,18 +127,33 @@ _BOOL, _INT, _FLOAT, _STR = "BOOLEAN", "INT64", "DOUBLE", "STRING"
 
 def _scalar(value: Any) -> tuple[Any, str]:
     """(converted value, kind) of a scalar; NaN stays NaN here."""
+    # Subclasses become exact built-in values here, through the built-in
+    # methods: a subclass's own str(), replace() or repr() could return
+    # anything, and what is quoted later must be what was checked.
     if isinstance(value, bool):
         return value, _BOOL
     if isinstance(value, str):
-        return str(value), _STR
+        return _text(str.__str__(value)), _STR
     if isinstance(value, numbers.Integral):
-        number = int(value)
+        number = int.__int__(int(value))
         if not _INT64_MIN <= number <= _INT64_MAX:
             raise _Refused(f"the integer {number} is outside the 64-bit signed range", ValueError)
         return number, _INT
     if isinstance(value, numbers.Real):
-        return float(value), _FLOAT
+        return float.__float__(float(value)), _FLOAT
     raise _Refused(f"cannot store a value of type {type(value).__name__}")
+
+
+def _text(value: str) -> str:
+    """An exact str that every engine can store: UTF-8 has no encoding for a
+    lone surrogate, and the clients fail on one only once sending."""
+    if not value.isascii():
+        try:
+            value.encode("utf-8")
+        except UnicodeEncodeError as exc:
+            raise _Refused(f"the string holds the lone surrogate U+{ord(value[exc.start]):04X}, "
+                           "which UTF-8 cannot encode", ValueError) from None
+    return value
 
 
 def _convert(value: Any, non_finite: Literal["null", "raise"]) -> tuple[Any, str | None]:
@@ -112,7 +166,7 @@ def _convert(value: Any, non_finite: Literal["null", "raise"]) -> tuple[Any, str
             return value, _FLOAT
         return _non_finite(value, non_finite), _FLOAT
     if cls is str:
-        return value, _STR
+        return _text(value), _STR
     if cls is int and _INT64_MIN <= value <= _INT64_MAX:
         return value, _INT
     if value is None:
@@ -218,8 +272,11 @@ def _table(records: Sequence[GraphNode | GraphEdge], fixed: Sequence[str],
                 if kind != kinds[j]:
                     kinds[j] = _merge_kinds(kinds[j], kind)
             for key, raw in record.get_all_attributes().items():
+                if type(key) is not str:
+                    key = str.__str__(key)
                 j = position.get(key, -1)
                 if j < 0:
+                    _check_key(key)
                     j = position[key] = len(columns)
                     columns.append(key)
                     kinds.append(None)
@@ -240,9 +297,30 @@ def _table(records: Sequence[GraphNode | GraphEdge], fixed: Sequence[str],
     return _Table(columns, kinds, rows)
 
 
-def _tables(graph: SpatialGraph, non_finite: Literal["null", "raise"]) -> tuple[_Table, _Table, list[tuple[int, int]]]:
-    """Rooms, contacts and the (node_a, node_b) of each contact, after the
-    value policy and the checks that keep relationships from being lost."""
+def _check_key(key: str) -> None:
+    if not key:
+        raise _Refused("a property needs a name; rename the attribute", ValueError)
+    if "\0" in key:
+        raise _Refused("no engine takes U+0000 in a property name; rename the attribute",
+                       ValueError)
+    _text(key)
+
+
+@dataclass
+class _Data:
+    """What one load sends, checked: rooms, contacts and walkways, with the
+    (from, to) room index of every relationship."""
+
+    rooms: _Table
+    contacts: _Table
+    ends: list[tuple[int, int]]
+    walkways: _Table
+    walkway_ends: list[tuple[int, int]]
+
+
+def _tables(graph: SpatialGraph, non_finite: Literal["null", "raise"]) -> _Data:
+    """The rows of a load after the value policy and the checks that keep
+    relationships from being lost."""
     if not isinstance(graph, SpatialGraph):
         raise TypeError(f"graph: expected a kovalith.SpatialGraph, got {type(graph).__name__}")
     if non_finite not in ("null", "raise"):
@@ -275,12 +353,75 @@ def _tables(graph: SpatialGraph, non_finite: Literal["null", "raise"]) -> tuple[
                 raise ValueError(f"contact {k} ({a}-{b}): no room has index {end}; the "
                                  "relationship would be dropped")
         ends.append((a, b))
-    return rooms, contacts, ends
+    walkways, walkway_ends = _walkways(nodes, edges)
+    return _Data(rooms, contacts, ends, walkways, walkway_ends)
+
+
+def _via(attributes: dict[str, Any], what: str) -> list[str]:
+    """How people cross a contact: its ``via`` attribute where the graph has
+    one, else ``["opening"]`` where ``walkable`` is True; [] when nobody can."""
+    via = attributes.get("via")
+    if via is None:
+        return list(DEFAULT_VIA) if attributes.get("walkable") is True else []
+    if not isinstance(via, (list, tuple)) or not all(isinstance(v, str) for v in via):
+        raise TypeError(f"{what}, key 'via': expected a list of str, got {via!r}")
+    return [_text(str.__str__(v)) for v in via]
+
+
+def _point(value: Any) -> tuple[float, float, float] | None:
+    """(x, y, z) of a `Vector3D` or of a list of three numbers, else None."""
+    if isinstance(value, Vector3D):
+        return value.x, value.y, value.z
+    if (isinstance(value, (list, tuple)) and len(value) == 3
+            and all(isinstance(v, numbers.Real) and not isinstance(v, bool) for v in value)):
+        return float(value[0]), float(value[1]), float(value[2])
+    return None
+
+
+def _distance(p: tuple[float, float, float], q: tuple[float, float, float]) -> float:
+    # The sum in the order kovalith.routes adds it, so that the stored
+    # lengths add up to the walking distances the library reports.
+    dx, dy, dz = q[0] - p[0], q[1] - p[1], q[2] - p[2]
+    return math.sqrt((dx * dx + dy * dy) + dz * dz)
+
+
+def _walkways(nodes: Sequence[GraphNode], edges: Sequence[GraphEdge]) -> tuple[_Table, list[tuple[int, int]]]:
+    """One row per direction of every contact a person can cross: ``via``,
+    ``length`` (room centroid to the opening's centre, or the contact's
+    centroid where no opening was cut, to the other room's centroid) and
+    ``width`` (the edge's ``width`` attribute where it is a finite number).
+    A contact whose length is not finite gets none: no route crosses it."""
+    centroid = {}
+    for n in nodes:
+        c = n.centroid
+        centroid[n.index] = (c.x, c.y, c.z)
+    rows: list[list[Any]] = []
+    ends: list[tuple[int, int]] = []
+    for k, e in enumerate(edges):
+        attributes = e.get_all_attributes()
+        via = _via(attributes, f"contact {k} ({e.node_a}-{e.node_b})")
+        if not via:
+            continue
+        door = _point(attributes.get("opening_centroid"))
+        if door is None:
+            c = e.contact_centroid
+            door = (c.x, c.y, c.z)
+        a, b = e.node_a, e.node_b
+        length = _distance(centroid[a], door) + _distance(door, centroid[b])
+        if not math.isfinite(length):
+            continue
+        width = attributes.get("width")
+        width = (float(width) if isinstance(width, numbers.Real) and not isinstance(width, bool)
+                 and math.isfinite(width) else None)
+        rows.append([via, length, width])
+        rows.append([list(via), length, width])
+        ends.extend(((a, b), (b, a)))
+    return _Table(list(WALKWAY_FIELDS), [_STR + "[]", _FLOAT, _FLOAT], rows), ends
 
 
 def _quote(name: str) -> str:
-    """A property name in backticks, a backtick doubled: how Neo4j and Kùzu
-    read any name, including reserved words such as ``index``."""
+    """A property name in backticks, a backtick doubled: how Neo4j reads any
+    name, including reserved words such as ``index``."""
     return "`" + name.replace("`", "``") + "`"
 
 
@@ -306,26 +447,32 @@ def _batches(count: int, batch_size: int) -> Iterable[tuple[int, int]]:
 
 
 def _engine(target: Any) -> str:
-    cls = type(target)
-    package = cls.__module__.split(".")[0]
-    if package == "falkordb" and cls.__name__ == "Graph":
-        return "falkordb"
-    if package == "neo4j":
-        import neo4j
+    # By the client's own classes, found in the target's class hierarchy so
+    # that a subclass loads like its base; importing a client only to ask
+    # would cost seconds.
+    for cls in type(target).__mro__:
+        package = cls.__module__.split(".")[0]
+        if package == "falkordb" and cls.__name__ == "Graph":
+            return "falkordb"
+        if package in ("kuzu", "ladybug") and cls.__name__ == "Connection":
+            return package
+        if package == "neo4j":
+            import neo4j
 
-        if isinstance(target, neo4j.Driver):
-            return "neo4j-driver"
-        if isinstance(target, neo4j.Session):
-            return "neo4j-session"
-    if package in ("kuzu", "ladybug") and cls.__name__ == "Connection":
-        return package
+            if isinstance(target, neo4j.Driver):
+                return "neo4j-driver"
+            if isinstance(target, neo4j.Session):
+                return "neo4j-session"
+    cls = type(target)
     raise TypeError("target: expected a falkordb Graph, a neo4j Driver or Session, or a kuzu or "
                     f"ladybug Connection, got {cls.__module__}.{cls.__qualname__}")
 
 
 def load(graph: SpatialGraph, target: Any, *, batch_size: int = DEFAULT_BATCH_SIZE,
-         non_finite: Literal["null", "raise"] = "null", database: str | None = None) -> Loaded:
-    """Load the rooms and contacts of `graph` into the database of `target`.
+         non_finite: Literal["null", "raise"] = "null", database: str | None = None,
+         replace: bool = False) -> Loaded:
+    """Load the rooms, contacts and walkways of `graph` into the database of
+    `target`, all or nothing.
 
     Parameters
     ----------
@@ -333,20 +480,26 @@ def load(graph: SpatialGraph, target: Any, *, batch_size: int = DEFAULT_BATCH_SI
         The graph; node ``index`` values must be unique and every edge must
         name two of them (as in every compiled graph).
     target : falkordb.Graph, neo4j.Driver, neo4j.Session, kuzu.Connection or ladybug.Connection
-        Where to load. The graph (FalkorDB, Neo4j) must hold no ``Room``
-        node yet; Kùzu must have no ``Room`` table yet (one is created,
-        typed from the values, with ``index`` as primary key).
+        Where to load: a FalkorDB graph that does not exist or holds no
+        node; a Neo4j database without ``Room`` nodes; a Kùzu database
+        without ``Room`` table (one is created, typed from the values, with
+        ``index`` as primary key). See `replace`.
     batch_size : int, optional
-        Records per ``UNWIND`` statement (and per transaction on Neo4j).
+        Records per ``UNWIND`` statement.
     non_finite : {"null", "raise"}, optional
         What NaN and infinite numbers become (see the module docstring).
     database : str, optional
         Neo4j only: the database of a `neo4j.Driver` (server default if None).
+    replace : bool, optional
+        Load over what is there: the whole FalkorDB graph is replaced; on
+        Neo4j the ``Room`` nodes and their relationships are deleted; on
+        Kùzu the ``Room``, ``SHARES_WALL`` and ``CONNECTS_TO`` tables are
+        dropped. In the same step as the load: a failed load keeps them.
 
     Returns
     -------
     Loaded
-        Rooms and contacts created, as counted by the database.
+        Rooms, contacts and walkways created, as counted by the database.
 
     Raises
     ------
@@ -355,33 +508,74 @@ def load(graph: SpatialGraph, target: Any, *, batch_size: int = DEFAULT_BATCH_SI
         policy refuses (the message names the record and the key).
     ValueError
         A bad `batch_size`, a non-finite value under ``non_finite="raise"``,
-        an integer outside 64 bits, an attribute named like a fixed property,
-        a duplicate room index or a contact naming no room, values of
-        incompatible types under one key (Kùzu), a backtick in a key
-        (FalkorDB), or a target that already holds rooms.
+        an integer outside 64 bits, a string no engine can store, an empty
+        key or one named like a fixed property, a duplicate room index or a
+        contact naming no room, values of incompatible types under one key
+        (Kùzu), a key holding a backtick (FalkorDB, Kùzu), U+0000 in a string
+        (FalkorDB), a target that already holds data (without `replace`), or
+        another load into the same FalkorDB graph running.
     RuntimeError
         The database created fewer records than sent.
+
+    Any failure, and an interrupt, leaves the database as it was: nothing is
+    sent before the whole graph has passed the checks, and the load is one
+    transaction (Neo4j, Kùzu) or is written into a graph of its own that
+    replaces the target in one atomic step (FalkorDB).
     """
     if not isinstance(batch_size, int) or isinstance(batch_size, bool) or batch_size < 1:
         raise ValueError(f"batch_size: expected a positive int, got {batch_size!r}")
+    if not isinstance(replace, bool):
+        raise TypeError(f"replace: expected a bool, got {type(replace).__name__}")
     engine = _engine(target)
-    rooms, contacts, ends = _tables(graph, non_finite)
+    data = _tables(graph, non_finite)
     if engine == "falkordb":
-        loaded = _load_falkordb(target, rooms, contacts, ends, batch_size)
+        loaded = _load_falkordb(target, data, batch_size, replace)
     elif engine.startswith("neo4j"):
-        loaded = _load_neo4j(target, engine == "neo4j-driver", database, rooms, contacts, ends,
-                             batch_size)
+        loaded = _load_neo4j(target, engine == "neo4j-driver", database, data, batch_size, replace)
     else:
-        loaded = _load_kuzu(target, engine, rooms, contacts, ends, batch_size)
-    if loaded != (len(rooms.rows), len(contacts.rows)):
-        raise RuntimeError(f"the database created {loaded.rooms} rooms and {loaded.contacts} "
-                           f"contacts of {len(rooms.rows)} and {len(contacts.rows)} sent")
+        loaded = _load_kuzu(target, engine, data, batch_size, replace)
     return loaded
+
+
+def _sent(data: _Data) -> Loaded:
+    return Loaded(len(data.rooms.rows), len(data.contacts.rows), len(data.walkways.rows))
+
+
+def _check_created(created: Loaded, data: _Data) -> None:
+    """Raises before the commit when the database made fewer records than
+    sent (a relationship whose room it did not find)."""
+    sent = _sent(data)
+    if created != sent:
+        raise RuntimeError(f"the database created {created.rooms} rooms, {created.contacts} "
+                           f"contacts and {created.walkways} walkways of {sent.rooms}, "
+                           f"{sent.contacts} and {sent.walkways} sent; nothing was kept")
+
+
+@contextlib.contextmanager
+def _interrupts_deferred() -> Iterator[None]:
+    """Holds Ctrl-C back while a commit runs, so that it is not cut between
+    sending the command and reading whether it took effect; the interrupt is
+    raised once the commit is done."""
+    if (threading.current_thread() is not threading.main_thread()
+            or signal.getsignal(signal.SIGINT) is None):
+        yield
+        return
+    received: list[Any] = []
+    previous = signal.signal(signal.SIGINT, lambda signum, frame: received.append(frame))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+        if received:
+            if callable(previous):
+                previous(signal.SIGINT, received[0])
+            else:
+                raise KeyboardInterrupt
 
 
 def _statements(rooms: _Table, contacts: _Table,
                 quote: Callable[[str], str]) -> tuple[str, str]:
-    """The node and relationship statements of the schema-less engines."""
+    """The node and relationship statements of Neo4j."""
     node = (f"UNWIND $rows AS r CREATE (:{ROOM_LABEL} {{{_property_map(rooms.columns, quote)}}})")
     key = quote("index")
     edge = (f"UNWIND $rows AS r MATCH (a:{ROOM_LABEL} {{{key}: r.a}}), (b:{ROOM_LABEL} {{{key}: r.b}}) "
@@ -389,10 +583,17 @@ def _statements(rooms: _Table, contacts: _Table,
     return node, edge
 
 
-def _falkordb_quote(name: str) -> str:
-    # FalkorDB's parser has no escape for a backtick inside a quoted name.
+def _no_backtick(name: str, engine: str) -> str:
+    # Neither parser has an escape for a backtick inside a quoted name (Kùzu
+    # keeps a doubled one as two characters), so such a key cannot be stored
+    # under its own name.
     if "`" in name:
-        raise ValueError(f"key {name!r}: FalkorDB cannot store a property name holding a backtick")
+        raise ValueError(f"key {name!r}: {engine} cannot store a property name holding a backtick")
+    return name
+
+
+def _falkordb_quote(name: str) -> str:
+    _no_backtick(name, "FalkorDB")
     return name if _IDENTIFIER.match(name) else f"`{name}`"
 
 
@@ -418,77 +619,210 @@ def _positional_map(columns: Sequence[str], first: int) -> str:
     return ", ".join(f"{_falkordb_quote(c)}: r[{j + first}]" for j, c in enumerate(columns))
 
 
-def _load_falkordb(graph: Any, rooms: _Table, contacts: _Table, ends: list[tuple[int, int]],
-                   batch_size: int) -> Loaded:
+def _falkordb_check_strings(data: _Data) -> None:
+    """FalkorDB reads a query as a C string: U+0000 would end it early."""
+    for what, table in (("room", data.rooms), ("contact", data.contacts)):
+        for k, row in enumerate(table.rows):
+            for j, value in enumerate(row):
+                if (isinstance(value, str) and "\0" in value) or (
+                        isinstance(value, list) and any(isinstance(v, str) and "\0" in v
+                                                        for v in value)):
+                    raise ValueError(f"{what} {k}, key {table.columns[j]!r}: FalkorDB cannot "
+                                     "store U+0000 in a string")
+    for via in data.walkways.rows:
+        if any("\0" in v for v in via[0]):
+            raise ValueError(f"key 'via' {via[0]!r}: FalkorDB cannot store U+0000 in a string")
+
+
+# Key states of the FalkorDB target, as `_falkordb_target` reports them.
+_ABSENT, _EMPTY, _FULL = "absent", "empty", "full"
+
+
+def _falkordb_target(client: Any, name: str, replace: bool) -> str:
+    """Whether the target graph exists and holds nodes; refuses a target that
+    is not a graph, or holds nodes without `replace`. Runs on a plain client
+    or on a pipeline that watches the key (where commands run at once)."""
+    kind = client.type(name)
+    kind = kind.decode() if isinstance(kind, bytes) else kind
+    if kind == "none":
+        return _ABSENT
+    if kind != "graphdata":
+        raise ValueError(f"target: the key {name!r} holds a Redis {kind}, not a graph")
+    reply = client.execute_command("GRAPH.RO_QUERY", name, "MATCH (n) RETURN count(n), "
+                                   f"sum(CASE WHEN n:{ROOM_LABEL} THEN 1 ELSE 0 END)")
+    # The raw reply holds integers as integers and doubles as text.
+    nodes, rooms = (int(float(v)) for v in reply[1][0])
+    if not nodes:
+        return _EMPTY
+    if not replace:
+        held = f"{rooms} {ROOM_LABEL} nodes" if rooms else f"{nodes} nodes"
+        raise ValueError(f"target: the graph {name!r} already holds {held}; load into an empty "
+                         "graph, or replace it (replace=True, --db-replace)")
+    return _FULL
+
+
+def _load_falkordb(graph: Any, data: _Data, batch_size: int, replace: bool) -> Loaded:
+    """Writes into a graph of its own, then puts that graph in the target's
+    place in one MULTI/EXEC (DEL, RENAME, PERSIST) that watches the target:
+    Redis runs the three as one step, so readers see the old graph or the
+    whole new one, and a failure or an interrupt before it leaves the target
+    untouched. A lock key (SET NX with a token, as redis-py's Lock) makes a
+    second load into the same graph fail at once; the watch also catches
+    writers that do not take it. The lock and the load graph expire unless
+    renewed after every batch, so a client killed midway leaves nothing
+    behind for long."""
+    import redis
+
+    for table in (data.rooms, data.contacts):
+        for column in table.columns:
+            _falkordb_quote(column)
+    _falkordb_check_strings(data)
+    name = graph.name
+    client = graph.client.connection
+    lock = client.lock(name + LOCK_SUFFIX, timeout=LOCK_TIMEOUT_S, blocking=False)
+    if not lock.acquire(blocking=False):
+        raise ValueError(f"target: another load into the graph {name!r} is running (its lock "
+                         f"key {name + LOCK_SUFFIX!r} expires {LOCK_TIMEOUT_S:g} s after it stops)")
+    staging = f"{name}{STAGING_SUFFIX}{secrets.token_hex(8)}"
+    committed = False
+    try:
+        _falkordb_target(client, name, replace)  # refuse before the work, not after
+
+        def renew() -> None:
+            lock.reacquire()
+            client.pexpire(staging, int(LOCK_TIMEOUT_S * 1000))
+
+        created = _falkordb_write(type(graph)(graph.client, staging), data, batch_size, renew)
+        _check_created(created, data)
+        with _interrupts_deferred():
+            _falkordb_commit(client, name, staging, lock, replace)
+            committed = True
+    finally:
+        if not committed:
+            with contextlib.suppress(redis.RedisError):
+                client.delete(staging)
+        with contextlib.suppress(redis.RedisError):
+            lock.release()
+    return created
+
+
+def _falkordb_commit(client: Any, name: str, staging: str, lock: Any, replace: bool) -> None:
+    import redis
+
+    token = lock.local.token
+    for _ in range(COMMIT_ATTEMPTS):
+        with client.pipeline() as pipe:
+            try:
+                pipe.watch(name, lock.name)
+                held = pipe.get(lock.name)
+                if (held.encode() if isinstance(held, str) else held) != token:
+                    raise RuntimeError(f"the lock on the graph {name!r} expired during the load; "
+                                       "nothing was kept")
+                state = _falkordb_target(pipe, name, replace)
+                pipe.multi()
+                if state != _ABSENT:
+                    pipe.delete(name)
+                pipe.rename(staging, name)
+                pipe.persist(name)
+                pipe.execute()
+                return
+            except redis.WatchError:
+                continue  # written meanwhile: look again
+    raise RuntimeError(f"the graph {name!r} kept changing during the load; nothing was kept")
+
+
+def _falkordb_write(graph: Any, data: _Data, batch_size: int, renew: Callable[[], None]) -> Loaded:
     # Rows go as lists in the client's parameter header ("CYPHER rows=[...]"),
     # written here: shorter than maps for the server to parse, and built
     # without the client's per-value recursion.
+    rooms = data.rooms
     node = (f"UNWIND $rows AS r CREATE (:{ROOM_LABEL} {{{_positional_map(rooms.columns, 0)}}})")
+    graph.query(f"CREATE INDEX FOR (r:{ROOM_LABEL}) ON (r.index)")
+    renew()
+    created = [0, 0, 0]
+    for first, last in _batches(len(rooms.rows), batch_size):
+        text = f"CYPHER rows={_falkordb_rows(rooms.rows[first:last])} {node}"
+        created[0] += graph.query(text).nodes_created
+        renew()
+    keys = sorted(row[0] for row in rooms.rows)
+    for k, (table, ends, kind) in enumerate(((data.contacts, data.ends, CONTACT_TYPE),
+                                             (data.walkways, data.walkway_ends, WALKWAY_TYPE))):
+        created[k + 1] = _falkordb_relationships(graph, table, ends, kind, keys, batch_size, renew)
+    return Loaded(*map(int, created))
+
+
+def _falkordb_relationships(graph: Any, table: _Table, ends: list[tuple[int, int]], kind: str,
+                            keys: list[int], batch_size: int, renew: Callable[[], None]) -> int:
     # Looking each endpoint up in the index costs far more than the rest of
     # the load, so a batch fetches the rooms of its key range in one ordered
     # scan and addresses them by position in that range: the graph holds
-    # exactly the rooms loaded here (it was checked empty), so the range
+    # exactly the rooms loaded here (it is a graph of its own), so the range
     # holds the same keys as the sorted keys of the graph. If it does not,
     # the size test makes the batch create nothing and the count check fails.
     edge = (f"MATCH (n:{ROOM_LABEL}) WHERE n.index >= $lo AND n.index <= $hi "
             "WITH n ORDER BY n.index WITH collect(n) AS rooms WHERE size(rooms) = $count "
             "UNWIND $rows AS r WITH rooms[r[0]] AS a, rooms[r[1]] AS b, r "
-            f"CREATE (a)-[:{CONTACT_TYPE} {{{_positional_map(contacts.columns, 2)}}}]->(b)")
-    [[existing]] = graph.query(f"MATCH (r:{ROOM_LABEL}) RETURN count(r)").result_set
-    if existing:
-        raise ValueError(f"target: the graph already holds {existing} {ROOM_LABEL} nodes; load "
-                         "into an empty graph")
-    try:
-        graph.query(f"CREATE INDEX FOR (r:{ROOM_LABEL}) ON (r.index)")
-    except Exception as exc:  # an earlier load of an emptied graph left the index
-        if "already indexed" not in str(exc):
-            raise
-    created = [0, 0]
-    for first, last in _batches(len(rooms.rows), batch_size):
-        text = f"CYPHER rows={_falkordb_rows(rooms.rows[first:last])} {node}"
-        created[0] += graph.query(text).nodes_created
-    keys = sorted(row[0] for row in rooms.rows)
+            f"CREATE (a)-[:{kind} {{{_positional_map(table.columns, 2)}}}]->(b)")
     # Edges in the order of their lower endpoint keep each batch's key range
     # narrow whatever the order of the graph's edge list.
     order = sorted(range(len(ends)), key=lambda k: min(ends[k]))
+    created = 0
     for first, last in _batches(len(order), batch_size):
         batch = order[first:last]
         lo = min(min(ends[k]) for k in batch)
         hi = max(max(ends[k]) for k in batch)
         start, stop = bisect.bisect_left(keys, lo), bisect.bisect_right(keys, hi)
         rows = ([bisect.bisect_left(keys, ends[k][0], start, stop) - start,
-                 bisect.bisect_left(keys, ends[k][1], start, stop) - start, *contacts.rows[k]]
+                 bisect.bisect_left(keys, ends[k][1], start, stop) - start, *table.rows[k]]
                 for k in batch)
         text = (f"CYPHER lo={lo} hi={hi} count={stop - start} rows={_falkordb_rows(rows)} {edge}")
-        created[1] += graph.query(text).relationships_created
-    return Loaded(int(created[0]), int(created[1]))
+        created += graph.query(text).relationships_created
+        renew()
+    return created
 
 
-def _load_neo4j(target: Any, is_driver: bool, database: str | None, rooms: _Table,
-                contacts: _Table, ends: list[tuple[int, int]], batch_size: int) -> Loaded:
-    node, edge = _statements(rooms, contacts, _quote)
+def _load_neo4j(target: Any, is_driver: bool, database: str | None, data: _Data,
+                batch_size: int, replace: bool) -> Loaded:
+    """One managed write transaction for the whole load (the driver retries
+    it whole on a transient error). The uniqueness constraint on
+    ``Room.index``, made first in its own schema transaction, makes a second
+    load running at once fail at its first room and roll back."""
+    node, edge = _statements(data.rooms, data.contacts, _quote)
+    walk_edge = (f"UNWIND $rows AS r MATCH (a:{ROOM_LABEL} {{`index`: r.a}}), "
+                 f"(b:{ROOM_LABEL} {{`index`: r.b}}) CREATE (a)-[:{WALKWAY_TYPE} "
+                 f"{{{_property_map(data.walkways.columns, _quote)}}}]->(b)")
     session = target.session(database=database) if is_driver else target
-    try:
-        existing = session.run(f"MATCH (r:{ROOM_LABEL}) RETURN count(r) AS n").single()["n"]
+
+    def work(tx: Any) -> Loaded:
+        existing = tx.run(f"MATCH (r:{ROOM_LABEL}) RETURN count(r) AS n").single()["n"]
+        if existing and not replace:
+            raise ValueError(f"target: the database already holds {existing} {ROOM_LABEL} nodes; "
+                             "load into an empty database, or replace them (replace=True, "
+                             "--db-replace)")
         if existing:
-            raise ValueError(f"target: the database already holds {existing} {ROOM_LABEL} "
-                             "nodes; load into an empty database")
+            tx.run(f"MATCH (r:{ROOM_LABEL}) DETACH DELETE r").consume()
+        created = [0, 0, 0]
+        for first, last in _batches(len(data.rooms.rows), batch_size):
+            rows = _row_dicts(data.rooms, first, last)
+            created[0] += tx.run(node, rows=rows).consume().counters.nodes_created
+        for k, (table, ends, query) in enumerate((
+                (data.contacts, data.ends, edge),
+                (data.walkways, data.walkway_ends, walk_edge))):
+            for first, last in _batches(len(table.rows), batch_size):
+                counters = tx.run(query, rows=_row_dicts(table, first, last, ends)).consume().counters
+                created[k + 1] += counters.relationships_created
+        loaded = Loaded(*created)
+        _check_created(loaded, data)  # raising here rolls the transaction back
+        return loaded
+
+    try:
         session.run(f"CREATE CONSTRAINT kovalith_room_index IF NOT EXISTS FOR (r:{ROOM_LABEL}) "
                     "REQUIRE r.index IS UNIQUE").consume()
-
-        def write(query: str, rows: list[dict[str, Any]]) -> Any:
-            return session.execute_write(lambda tx: tx.run(query, rows=rows).consume().counters)
-
-        created = [0, 0]
-        for first, last in _batches(len(rooms.rows), batch_size):
-            created[0] += write(node, _row_dicts(rooms, first, last)).nodes_created
-        for first, last in _batches(len(contacts.rows), batch_size):
-            counters = write(edge, _row_dicts(contacts, first, last, ends))
-            created[1] += counters.relationships_created
+        result: Loaded = session.execute_write(work)
     finally:
         if is_driver:
             session.close()
-    return Loaded(created[0], created[1])
+    return result
 
 
 def _kuzu_columns(table: _Table) -> str:
@@ -530,13 +864,12 @@ def _flag_null_lists(table: _Table) -> None:
                 row.append(False)
 
 
-def _copy_kuzu_columns(connection: Any, rooms: _Table, contacts: _Table,
-                       ends: list[tuple[int, int]], batch_size: int) -> None:
+def _copy_kuzu_columns(connection: Any, data: _Data, batch_size: int) -> None:
     """Kùzu: each batch as one list parameter per column, copied in by
     ``COPY ... FROM (UNWIND range(1, $size) AS i RETURN $c0[i], ...)``.
 
     Kùzu plans MATCH on the key from an UNWIND as a scan per row, so the
-    contacts go through COPY, which looks the keys up in bulk; and the
+    relationships go through COPY, which looks the keys up in bulk; and the
     client converts a list of numbers far faster than a list of structs."""
     def batch(table: _Table, first: int, last: int) -> tuple[list[str], dict[str, Any]]:
         """The column expressions and parameters of one batch. The client
@@ -566,16 +899,37 @@ def _copy_kuzu_columns(connection: Any, rooms: _Table, contacts: _Table,
         # Named, since two equal constants would make two columns of one name.
         return [f"{v} AS v{j}" for j, v in enumerate(out)], params
 
-    for first, last in _batches(len(rooms.rows), batch_size):
-        values, params = batch(rooms, first, last)
+    for first, last in _batches(len(data.rooms.rows), batch_size):
+        values, params = batch(data.rooms, first, last)
         connection.execute(f"COPY {ROOM_LABEL} FROM (UNWIND range(1, $size) AS i RETURN "
                            f"{', '.join(values)})", params)
-    for first, last in _batches(len(contacts.rows), batch_size):
-        values, params = batch(contacts, first, last)
-        params["a"] = [a for a, _ in ends[first:last]]
-        params["b"] = [b for _, b in ends[first:last]]
-        connection.execute(f"COPY {CONTACT_TYPE} FROM (UNWIND range(1, $size) AS i RETURN $a[i], "
-                           f"$b[i], {', '.join(values)})", params)
+    for kind, table, ends in ((CONTACT_TYPE, data.contacts, data.ends),
+                              (WALKWAY_TYPE, data.walkways, data.walkway_ends)):
+        for first, last in _batches(len(table.rows), batch_size):
+            values, params = batch(table, first, last)
+            params["a"] = [a for a, _ in ends[first:last]]
+            params["b"] = [b for _, b in ends[first:last]]
+            connection.execute(f"COPY {kind} FROM (UNWIND range(1, $size) AS i RETURN $a[i], "
+                               f"$b[i], {', '.join(values)})", params)
+
+
+def _insert_kuzu_rows(connection: Any, data: _Data, batch_size: int) -> None:
+    """The fork: it crashes on COPY from a query, and plans MATCH over
+    column parameters as a scan per row; over rows of structs, a WHERE on
+    the key is a lookup."""
+    key = _quote("index")
+    rooms = data.rooms
+    node = (f"UNWIND $rows AS r CREATE (:{ROOM_LABEL} "
+            f"{{{_kuzu_property_map(rooms, _kuzu_values(rooms))}}})")
+    for first, last in _batches(len(rooms.rows), batch_size):
+        connection.execute(node, {"rows": _row_dicts(rooms, first, last)})
+    for kind, table, ends in ((CONTACT_TYPE, data.contacts, data.ends),
+                              (WALKWAY_TYPE, data.walkways, data.walkway_ends)):
+        edge = (f"UNWIND $rows AS r MATCH (a:{ROOM_LABEL}) WHERE a.{key} = r.a "
+                f"MATCH (b:{ROOM_LABEL}) WHERE b.{key} = r.b CREATE (a)-[:{kind} "
+                f"{{{_kuzu_property_map(table, _kuzu_values(table))}}}]->(b)")
+        for first, last in _batches(len(table.rows), batch_size):
+            connection.execute(edge, {"rows": _row_dicts(table, first, last, ends)})
 
 
 def _kuzu_scalar(result: Any) -> Any:
@@ -583,42 +937,60 @@ def _kuzu_scalar(result: Any) -> Any:
     return row[0]
 
 
-def _load_kuzu(connection: Any, engine: str, rooms: _Table, contacts: _Table,
-               ends: list[tuple[int, int]], batch_size: int) -> Loaded:
-    for table in (rooms, contacts):
+def _kuzu_tables(connection: Any) -> set[str]:
+    result = connection.execute("CALL show_tables() RETURN name")
+    names = set()
+    while result.has_next():
+        names.add(result.get_next()[0])
+    return names
+
+
+def _load_kuzu(connection: Any, engine: str, data: _Data, batch_size: int,
+               replace: bool) -> Loaded:
+    """One transaction: the tables and every row, or nothing. Kùzu runs one
+    write transaction at a time, so a second load at once waits or fails,
+    and then finds the tables made."""
+    for table in (data.rooms, data.contacts):
+        for column in table.columns:
+            _no_backtick(column, "Kùzu")
         table.cast_to_kinds()
     key = _quote("index")
     try:
-        connection.execute(f"CREATE NODE TABLE {ROOM_LABEL}({_kuzu_columns(rooms)}, "
-                           f"PRIMARY KEY({key}))")
+        connection.execute("BEGIN TRANSACTION")
     except RuntimeError as exc:
-        if "already exists" in str(exc):
+        raise ValueError(f"target: cannot start a transaction on the connection ({exc}); load "
+                         "through a connection with no transaction open") from exc
+    try:
+        existing = _kuzu_tables(connection)
+        if ROOM_LABEL in existing and not replace:
             raise ValueError(f"target: the database already has a {ROOM_LABEL} table; load into "
-                             "an empty database") from exc
+                             "an empty database, or replace it (replace=True, --db-replace)")
+        for name in (WALKWAY_TYPE, CONTACT_TYPE, ROOM_LABEL):  # relationships first
+            if name in existing:
+                connection.execute(f"DROP TABLE {name}")
+        connection.execute(f"CREATE NODE TABLE {ROOM_LABEL}({_kuzu_columns(data.rooms)}, "
+                           f"PRIMARY KEY({key}))")
+        for kind, table in ((CONTACT_TYPE, data.contacts), (WALKWAY_TYPE, data.walkways)):
+            connection.execute(f"CREATE REL TABLE {kind}(FROM {ROOM_LABEL} TO {ROOM_LABEL}, "
+                               f"{_kuzu_columns(table)})")
+            _flag_null_lists(table)
+        _flag_null_lists(data.rooms)
+        if engine == "kuzu":
+            _copy_kuzu_columns(connection, data, batch_size)
+        else:
+            _insert_kuzu_rows(connection, data, batch_size)
+        created = Loaded(*(int(_kuzu_scalar(connection.execute(query))) for query in (
+            f"MATCH (r:{ROOM_LABEL}) RETURN count(*)",
+            f"MATCH ()-[w:{CONTACT_TYPE}]->() RETURN count(*)",
+            f"MATCH ()-[w:{WALKWAY_TYPE}]->() RETURN count(*)")))
+        _check_created(created, data)
+        with _interrupts_deferred():
+            connection.execute("COMMIT")
+    except BaseException:
+        with contextlib.suppress(Exception):
+            connection.execute("ROLLBACK")
         raise
-    connection.execute(f"CREATE REL TABLE {CONTACT_TYPE}(FROM {ROOM_LABEL} TO {ROOM_LABEL}, "
-                       f"{_kuzu_columns(contacts)})")
-    _flag_null_lists(rooms)
-    _flag_null_lists(contacts)
-    if engine == "kuzu":
-        _copy_kuzu_columns(connection, rooms, contacts, ends, batch_size)
-    else:
-        # The fork crashes on COPY from a query, and plans MATCH over column
-        # parameters as a scan per row; over rows of structs, a WHERE on the
-        # key is a lookup.
-        node = (f"UNWIND $rows AS r CREATE (:{ROOM_LABEL} "
-                f"{{{_kuzu_property_map(rooms, _kuzu_values(rooms))}}})")
-        edge = (f"UNWIND $rows AS r MATCH (a:{ROOM_LABEL}) WHERE a.{key} = r.a "
-                f"MATCH (b:{ROOM_LABEL}) WHERE b.{key} = r.b CREATE (a)-[:{CONTACT_TYPE} "
-                f"{{{_kuzu_property_map(contacts, _kuzu_values(contacts))}}}]->(b)")
-        for first, last in _batches(len(rooms.rows), batch_size):
-            connection.execute(node, {"rows": _row_dicts(rooms, first, last)})
-        for first, last in _batches(len(contacts.rows), batch_size):
-            connection.execute(edge, {"rows": _row_dicts(contacts, first, last, ends)})
-    room_count = _kuzu_scalar(connection.execute(f"MATCH (r:{ROOM_LABEL}) RETURN count(*)"))
-    contact_count = _kuzu_scalar(connection.execute(
-        f"MATCH ()-[w:{CONTACT_TYPE}]->() RETURN count(*)"))
-    return Loaded(int(room_count), int(contact_count))
+    return created
 
 
 # neo4j-admin's type names for the kinds of the value policy.
@@ -681,7 +1053,8 @@ def write_neo4j_import_csv(graph: SpatialGraph, directory: str | os.PathLike[str
     if len(array_delimiter) != 1 or array_delimiter in '",\r\n':
         raise ValueError(f"array_delimiter: expected one character other than a quote, comma "
                          f"or line break, got {array_delimiter!r}")
-    rooms, contacts, ends = _tables(graph, non_finite)
+    data = _tables(graph, non_finite)
+    rooms, contacts, ends = data.rooms, data.contacts, data.ends
     for table in (rooms, contacts):
         table.cast_to_kinds()
         for key in table.columns:
