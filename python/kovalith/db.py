@@ -10,9 +10,9 @@ database's own client:
 
 `open_database` (from `kovalith.db_urls`) opens one from a URL
 (``falkordb://host:port/graph``, ``bolt://...``, ``kuzu:///path``,
-``ladybug:///path``) with the engine the scheme names. `write_neo4j_import_csv` writes the rooms and contacts as the
-CSV files of ``neo4j-admin database import`` for graphs too large for
-transactions.
+``ladybug:///path``) with the engine the scheme names.
+`write_neo4j_import_csv` writes the rooms and contacts as the CSV files of
+``neo4j-admin database import`` for graphs too large for transactions.
 
 The data model is the one of `SpatialGraph.to_cypher_queries`: one ``Room``
 node per graph node with ``index``, ``centroid_x``, ``centroid_y``,
