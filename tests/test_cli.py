@@ -45,6 +45,8 @@ class TestFailures:
         (["graph", "{tmp}"], 1, "kovalith: {tmp} is a directory"),
         (["graph", "{tmp}/walls_only.ifc"], 1, "kovalith: {tmp}/walls_only.ifc has no IfcSpace"),
         (["graph", "{office}", "--route", "0.S1", "nowhere"], 1, "kovalith: no room named 'nowhere'"),
+        (["graph", "{office}", "--route", "corridor", "0.S1"], 1,
+         "kovalith: 3 rooms match 'corridor': 0.C 'Corridor' on Level 0, GlobalId "),
         (["graph", "{office}", "--db", "ftp://host/x"], 1, "kovalith: ftp://host/x: unknown database URL"),
         (["graph", "{office}", "--json", "{tmp}/no/such/dir/g.json"], 1, "kovalith: {tmp}/no/such/dir/g.json: No such"),
         (["graph", "{office}", "--distance", "-1"], 1, "kovalith: "),
@@ -63,6 +65,27 @@ class TestFailures:
         assert message.format(**fill) in err
         if code == 1:
             assert err.count("\n") == 1
+
+
+def test_version_comes_from_the_package_metadata(capsys):
+    import pathlib
+    import tomllib
+    from importlib import metadata
+
+    import kovalith
+
+    code, out, err = run(capsys, "--version")
+    assert code == 0 and err == ""
+    try:
+        dist = metadata.distribution("kovalith")
+    except metadata.PackageNotFoundError:
+        assert out == "kovalith (not installed: no package metadata)\n"
+        return
+    assert out == f"kovalith {dist.version}\n"
+    if pathlib.Path(dist.locate_file("kovalith")).resolve() == pathlib.Path(kovalith.__file__).parent.resolve():
+        root = pathlib.Path(__file__).resolve().parent.parent
+        with open(root / "pyproject.toml", "rb") as f:
+            assert dist.version == tomllib.load(f)["project"]["version"]
 
 
 @pytest.mark.skipif(not pytest.importorskip("importlib").util.find_spec("kovalith.building"),

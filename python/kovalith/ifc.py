@@ -578,14 +578,55 @@ def is_walkable(edge: Any) -> bool:
 
 
 def find_room(graph: SpatialGraph, key: str) -> int:
-    """The node position of the room whose ``name`` or ``global_id`` is `key`
-    (or the position itself, given as digits). Raises ``KeyError`` if none, or
-    ``ValueError`` if a name is shared by several rooms."""
-    hits = [i for i, n in enumerate(graph.nodes) if key in (n.get_attribute("global_id"), n.get_attribute("name"))]
-    if not hits and key.isdigit() and int(key) < len(graph.nodes):
+    """The node position of the room that `key` names.
+
+    `key` is tried, in this order, as a ``global_id`` (exact; a GlobalId
+    always wins, even over another room whose name happens to be the same
+    text), a ``name`` (exact: the room number in most models), a
+    ``long_name`` or ``name`` regardless of case ("kitchen" finds
+    "Kitchen"), and last as a node position given as digits. The first kind
+    that matches decides.
+
+    Raises
+    ------
+    KeyError
+        No room matches.
+    ValueError
+        Several rooms match at the deciding step; the message lists each
+        with its number, long name, storey and GlobalId.
+    """
+    if not isinstance(key, str):
+        raise TypeError(f"key must be a str, not {type(key).__name__}")
+    nodes = graph.nodes
+    records = [(n.get_attribute("global_id"), n.get_attribute("name"), n.get_attribute("long_name")) for n in nodes]
+    folded = key.casefold()
+    steps: tuple[Callable[[tuple[Any, Any, Any]], bool], ...] = (
+        lambda r: r[0] == key,
+        lambda r: r[1] == key,
+        lambda r: any(isinstance(v, str) and v.casefold() == folded for v in (r[2], r[1])),
+    )
+    for matches in steps:
+        hits = [i for i, r in enumerate(records) if matches(r)]
+        if len(hits) == 1:
+            return hits[0]
+        if hits:
+            raise ValueError(f"{len(hits)} rooms match {key!r}: "
+                             + "; ".join(_room_text(nodes[i]) for i in hits[:_CANDIDATES_SHOWN])
+                             + ("; ..." if len(hits) > _CANDIDATES_SHOWN else "")
+                             + ". Give the number or GlobalId of one")
+    if key.isdigit() and int(key) < len(nodes):
         return int(key)
-    if not hits:
-        raise KeyError(f"no room named {key!r} (give a space's Name, its GlobalId or a node position)")
-    if len(hits) > 1:
-        raise ValueError(f"{len(hits)} rooms are named {key!r}; give a GlobalId instead")
-    return hits[0]
+    raise KeyError(f"no room named {key!r} (give a space's Name, LongName, GlobalId or a node position)")
+
+
+# Candidates listed when a room name is ambiguous; more would not fit a line.
+_CANDIDATES_SHOWN = 12
+
+
+def _room_text(node: Any) -> str:
+    """One room for a message: number, long name, storey and GlobalId."""
+    name, long_name, storey = (node.get_attribute(k) for k in ("name", "long_name", "storey"))
+    text = str(name) if name is not None else "(no name)"
+    if long_name:
+        text += f" {long_name!r}"
+    return text + f" on {storey if storey is not None else 'no storey'}, GlobalId {node.get_attribute('global_id')}"
