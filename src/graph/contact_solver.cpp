@@ -4,48 +4,12 @@
 #include <cmath>
 
 #include "graph/coplanarity.h"
+#include "graph/graph_records.h"
+#include "kernel/box2.h"
 #include "kernel/polygon.h"
 
 namespace kovalith {
 namespace {
-
-// |n.z| above this (strictly) makes a slab contact; the literal, not 1/sqrt(2).
-constexpr double slab_threshold = 0.707;
-
-struct Box2 {
-  double lo_x = INFINITY, lo_y = INFINITY, hi_x = -INFINITY, hi_y = -INFINITY;
-
-  // A NaN coordinate fails every comparison and is left out; such a polygon
-  // meets the clipper as an empty region anyway.
-  void add(const Ring& ring) {
-    for (const Point2& p : ring) {
-      if (p.x < lo_x) lo_x = p.x;
-      if (p.x > hi_x) hi_x = p.x;
-      if (p.y < lo_y) lo_y = p.y;
-      if (p.y > hi_y) hi_y = p.y;
-    }
-  }
-};
-
-// Whether two boxes overlap with positive width in both axes. When they do
-// not, the polygons inside them share no area: the clipper's grid snapping is
-// monotone, so it cannot create an overlap either.
-bool overlap_has_area(const Box2& a, const Box2& b) {
-  return std::min(a.hi_x, b.hi_x) > std::max(a.lo_x, b.lo_x) &&
-         std::min(a.hi_y, b.hi_y) > std::max(a.lo_y, b.lo_y);
-}
-
-Box2 bounds(const Polygon& polygon) {
-  Box2 box;
-  box.add(polygon.outer);
-  return box;
-}
-
-Box2 bounds(const Region& region) {
-  Box2 box;
-  for (const Polygon& polygon : region) box.add(polygon.outer);
-  return box;
-}
 
 struct Cutter {
   Polygon polygon;
@@ -183,9 +147,7 @@ std::vector<RawEdge> find_contacts(std::size_t i, const ContactInputs& in) {
       const Vector3D& o = context.origin();
       const PlaneFrame& axes = context.axes();
       const Vector3D centroid = o + axes.u * centre->x + axes.v * centre->y;
-      const ContactType type = std::fabs(plane->normal.z) > slab_threshold
-                                   ? ContactType::horizontal_slab
-                                   : ContactType::vertical_wall;
+      const ContactType type = contact_type_of(plane->normal);
       edges.push_back({i, candidate.mesh_index, area, centroid, type});
     }
   }

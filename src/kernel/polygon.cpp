@@ -1,5 +1,7 @@
 #include "kernel/polygon.h"
 
+#include "kernel/box2.h"
+
 #include <polyclipping/clipper.hpp>
 
 #include <algorithm>
@@ -344,46 +346,13 @@ RegionMeasure measure_pass(const Region& subject, std::span<const Polygon* const
   return m;
 }
 
-struct Box2d {
-  double lo[2] = {INFINITY, INFINITY};
-  double hi[2] = {-INFINITY, -INFINITY};
-  void add(const Ring& ring) {
-    for (const Point2& p : ring) {
-      lo[0] = std::fmin(lo[0], p.x);
-      hi[0] = std::fmax(hi[0], p.x);
-      lo[1] = std::fmin(lo[1], p.y);
-      hi[1] = std::fmax(hi[1], p.y);
-    }
-  }
-  void add(const Polygon& polygon) {
-    add(polygon.outer);
-    for (const Ring& hole : polygon.holes) add(hole);
-  }
-};
-
-// Overlap of positive width in both axes: without it two shapes share no
-// area, and the clipper's monotone snapping cannot make one either.
-bool overlap_has_area(const Box2d& a, const Box2d& b) {
-  for (int k = 0; k < 2; ++k) {
-    if (!(std::fmin(a.hi[k], b.hi[k]) > std::fmax(a.lo[k], b.lo[k]))) return false;
-  }
-  return true;
-}
-
-Polygon rectangle(const Box2d& box) {
-  Polygon p;
-  p.outer = {{box.lo[0], box.lo[1]}, {box.hi[0], box.lo[1]}, {box.hi[0], box.hi[1]},
-             {box.lo[0], box.hi[1]}, {box.lo[0], box.lo[1]}};
-  return p;
-}
-
 struct Partition {
   const Region& subject;
   std::span<const Polygon* const> clips;
-  const std::vector<Box2d>& boxes;
+  const std::vector<Box2>& boxes;
   RegionMeasure total;
 
-  void leaf(const Box2d& cell, const std::vector<std::size_t>& members, bool whole) {
+  void leaf(const Box2& cell, const std::vector<std::size_t>& members, bool whole) {
     std::vector<const Polygon*> chosen;
     chosen.reserve(members.size());
     for (std::size_t k : members) chosen.push_back(clips[k]);
@@ -395,7 +364,7 @@ struct Partition {
     if (!piece.empty()) total += measure_pass(piece, chosen);
   }
 
-  void split(const Box2d& cell, std::vector<std::size_t>& members, int depth) {
+  void split(const Box2& cell, std::vector<std::size_t>& members, int depth) {
     if (members.size() <= clips_per_pass || depth >= max_partition_depth) {
       leaf(cell, members, false);
       return;
@@ -412,7 +381,7 @@ struct Partition {
       leaf(cell, members, false);
       return;
     }
-    Box2d lower = cell, upper = cell;
+    Box2 lower = cell, upper = cell;
     lower.hi[axis] = cut;
     upper.lo[axis] = cut;
     std::vector<std::size_t> below, above;
@@ -529,9 +498,9 @@ Region subtract_union(const Region& subject, std::span<const Polygon* const> cli
 
 RegionMeasure measure_difference(const Region& subject, std::span<const Polygon* const> clips) {
   if (subject.empty()) return {};
-  Box2d reach;
+  Box2 reach;
   for (const Polygon& p : subject) reach.add(p);
-  std::vector<Box2d> boxes(clips.size());
+  std::vector<Box2> boxes(clips.size());
   std::vector<std::size_t> members;
   for (std::size_t k = 0; k < clips.size(); ++k) {
     boxes[k].add(*clips[k]);
