@@ -393,7 +393,9 @@ def test_bad_input_raises_clearly(call, error, message):
 
 @pytest.mark.parametrize("key, value, message", [
     ("openings", 5, r"edge 1: 'openings' must be a list of aperture positions or None, got 'int'"),
-    ("opening_centroid", (1, 2, 3), r"edge 1: 'opening_centroid' must be a Vector3D or None, got 'tuple'"),
+    ("opening_centroid", "door", r"edge 1: 'opening_centroid' must be a Vector3D, \[x, y, z\] or None, got 'str'"),
+    ("opening_centroid", [1.0, 2.0], r"edge 1: 'opening_centroid' must be a Vector3D, \[x, y, z\] or None, got 'list'"),
+    ("opening_centroid", (1.0, "2", 3.0), r"edge 1: 'opening_centroid' must be a Vector3D, \[x, y, z\] or None, got 'tuple'"),
 ])
 def test_malformed_door_attributes(key, value, message):
     graph = small_graph()

@@ -14,10 +14,16 @@ import math
 
 import kovalith
 
-__all__ = ["compile_building", "MERGE_MODES"]
+from typing import Sequence
+
+__all__ = ["compile_building", "MERGE_MODES", "ELEMENT_KINDS", "OPENING_ORIENTATIONS"]
 
 #: Accepted values of ``merge``.
 MERGE_MODES = ("face", "plane", "room")
+#: Accepted values of ``element_kinds``.
+ELEMENT_KINDS = ("physical", "virtual", "crossing")
+#: Accepted values of ``opening_orientations``.
+OPENING_ORIENTATIONS = ("any", "wall", "slab")
 
 
 def _setting(name: str, value: float) -> float:
@@ -41,6 +47,9 @@ def compile_building(
     wall_gap: float = 0.5,
     slab_gap: float = 2.0,
     merge: str = "plane",
+    elements: Sequence[kovalith.Mesh] | None = None,
+    element_kinds: Sequence[str] | None = None,
+    opening_orientations: Sequence[str] | None = None,
 ) -> kovalith.SpatialGraph:
     """Compile the room adjacency graph of a building.
 
@@ -84,6 +93,20 @@ def compile_building(
         ``"face"``: one edge per face pair, as ``build_spatial_graph`` gives.
         ``"plane"``: one edge per room pair and contact plane (a triangulated
         wall becomes one edge). ``"room"``: one edge per room pair.
+    elements : sequence of kovalith.Mesh, optional
+        Bodies of building elements (walls, slabs, roofs, coverings, plates,
+        railings, virtual boundaries, stairs, ramps). Given, every edge also
+        lists the elements behind it (see Returns).
+    element_kinds : sequence of str, optional
+        One per element: ``"physical"`` (the default), ``"virtual"`` (a
+        boundary drawn between open-plan rooms, with no body) or
+        ``"crossing"`` (a stair or ramp: it joins the storeys its body passes
+        between).
+    opening_orientations : sequence of str, optional
+        One per opening of ``registry.apertures``: ``"wall"`` (doors,
+        windows, openings in walls: they cut wall contacts only), ``"slab"``
+        (openings in slabs and roofs: slab contacts only) or ``"any"`` (the
+        default: every contact).
 
     Returns
     -------
@@ -96,11 +119,15 @@ def compile_building(
         "VerticalWallContact" (for merged edges: that of the largest part).
         Its attributes are ``gap`` (float: the wall or slab thickness,
         area-weighted; 0.0 for touching faces), ``openings`` (list of the
-        positions in ``registry.apertures`` that cut it, ascending; empty
-        when none), ``opening_area`` (float: the area they removed) and
-        ``opening_centroid`` (``kovalith.Vector3D`` at the centre of the
-        removed area on the mid-plane: where a person walks through; None
-        when nothing was removed).
+        positions in ``registry.apertures`` that lie mostly in it, ascending;
+        empty when none), ``opening_area`` (float: the area the openings
+        removed) and ``opening_centroid`` (``[x, y, z]``, the centre of the
+        removed area on the mid-plane: where a person walks through; left
+        out when nothing was removed). With ``elements``: ``elements`` (list
+        of the positions of the physical and virtual elements behind the
+        contact, ascending), ``crossings`` (positions of the crossing
+        elements passing through a slab contact) and ``virtual`` (True when
+        no physical element lies behind it).
 
     Raises
     ------
@@ -123,6 +150,21 @@ def compile_building(
     Where a third room's face lies between the two, the part of the region it
     covers belongs to the nearer pair only. Rooms wound inside out (negative
     signed volume) are read as wound outward.
+
+    Every opening face parallel to the contact inside the wall or slab
+    removes its area, but an opening is listed on the edge only when at
+    least half of its cross-section lies in the edge's region, or it covers
+    at least half of the region; one that grazes the contact is not.
+    ``min_area`` applies to the gross contact (net plus opening area), so a
+    floor contact lying wholly inside a stair hole is kept, with a net area
+    of 0.
+
+    An element lies behind a contact when one of its faces parallel to the
+    contact lies between the two faces over the region and, where the gap
+    leaves room, its body reaches into the gap: an element that only touches
+    or stands on one of the faces does not count. A crossing element passes
+    through a slab contact when its body reaches from one face's plane
+    through the other's, and beyond, over the region.
     """
     if not isinstance(registry, kovalith.SpatialRegistry):
         raise TypeError(
@@ -134,8 +176,40 @@ def compile_building(
         raise ValueError(f"angle must be below 90 degrees, not {angle!r}")
     if merge not in MERGE_MODES:
         raise ValueError(f"merge must be one of {', '.join(MERGE_MODES)}, not {merge!r}")
+    if elements is not None:
+        elements = _meshes("elements", elements)
+        element_kinds = _names("element_kinds", element_kinds, ELEMENT_KINDS, len(elements), "elements")
+    elif element_kinds is not None:
+        raise ValueError("element_kinds needs elements")
+    opening_orientations = _names("opening_orientations", opening_orientations, OPENING_ORIENTATIONS,
+                                  len(registry.apertures), "openings")
     compile_native = getattr(kovalith, "_compile_building")
     graph: kovalith.SpatialGraph = compile_native(
         registry, values["distance"], values["angle"], values["min_area"],
-        values["wall_gap"], values["slab_gap"], merge)
+        values["wall_gap"], values["slab_gap"], merge, elements, element_kinds, opening_orientations)
     return graph
+
+
+def _meshes(name: str, values: Sequence[kovalith.Mesh]) -> list[kovalith.Mesh]:
+    if isinstance(values, (str, bytes)):
+        raise TypeError(f"{name} must be a sequence of kovalith.Mesh, not {type(values).__name__}")
+    meshes = list(values)
+    for k, mesh in enumerate(meshes):
+        if not isinstance(mesh, kovalith.Mesh):
+            raise TypeError(f"{name}[{k}] must be a kovalith.Mesh, not {type(mesh).__name__}")
+    return meshes
+
+
+def _names(name: str, values: Sequence[str] | None, allowed: tuple[str, ...], count: int,
+           of: str) -> list[str] | None:
+    if values is None:
+        return None
+    if isinstance(values, (str, bytes)):
+        raise TypeError(f"{name} must be a sequence of str, not {type(values).__name__}")
+    names = list(values)
+    if len(names) != count:
+        raise ValueError(f"{name} has {len(names)} items for {count} {of}")
+    for k, value in enumerate(names):
+        if value not in allowed:
+            raise ValueError(f"{name}[{k}] must be one of {', '.join(allowed)}, not {value!r}")
+    return names

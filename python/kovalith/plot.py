@@ -9,7 +9,7 @@ import math
 import os
 from typing import TYPE_CHECKING, Any, Callable, Sequence
 
-from kovalith import GraphEdge, Mesh, SpatialGraph
+from kovalith import GraphEdge, Mesh, SpatialGraph, Vector3D
 
 if TYPE_CHECKING:
     from kovalith.ifc import IfcRooms
@@ -206,7 +206,8 @@ def draw_storeys(
         edge = graph.edges[route_edges[step]] if route_edges else by_pair.get((min(ra, rb), max(ra, rb)))
         via = None
         if edge is not None:
-            via = edge.get_attribute("opening_centroid") or edge.contact_centroid
+            door = edge.get_attribute("opening_centroid")
+            via = Vector3D(*door) if isinstance(door, (list, tuple)) else door or edge.contact_centroid
         if pa == pb:
             xs = [ca.x, via.x, cb.x] if via else [ca.x, cb.x]
             ys = [ca.y, via.y, cb.y] if via else [ca.y, cb.y]

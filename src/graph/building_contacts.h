@@ -14,6 +14,23 @@
 // f and g. It must exceed `min_area` (strictly). A closed room wound inside
 // out (negative signed volume) is read as wound outward.
 //
+// Openings: an opening face cuts the contact when it is parallel to f and lies
+// in the slab between f and g, and its opening's orientation admits the
+// contact's (wall openings cut wall contacts only, slab openings slab contacts
+// only). Every cutting face removes its area. An opening is *listed* on the
+// edge only when it lies mostly there: the part of its cross-section inside
+// the region is at least half of its cross-section, or at least half of the
+// region (a contact lying wholly inside a stair hole). `min_area` applies to
+// the gross contact: net area plus the area the openings removed.
+//
+// Elements (optional): bodies of walls, slabs, coverings and the like. An
+// element lies behind a contact when one of its faces parallel to f lies in
+// the slab between f and g over the region (more than a sliver), and, where
+// the gap leaves room, its body reaches into the open gap: an element only
+// touching or standing on one of the faces does not count. A *crossing*
+// element (stair, ramp) lies behind a slab contact when its body passes from
+// f's plane through to g's over the region.
+//
 // All lengths are in the model's unit; areas in its square. Output: edges by
 // node_a, then in the order the merge mode keeps (see MergeMode).
 #pragma once
@@ -21,6 +38,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "graph/graph_records.h"
@@ -46,6 +64,28 @@ struct BuildingSettings {
   MergeMode merge = MergeMode::plane;
 };
 
+// Which contacts an opening may cut, by the orientation of its host.
+enum class OpeningOrientation : std::uint8_t {
+  any,   // every contact (plain meshes of unknown origin)
+  wall,  // wall contacts only: doors, windows, openings voiding a wall
+  slab,  // slab contacts only: openings voiding a slab or roof
+};
+
+enum class ElementKind : std::uint8_t {
+  physical,  // a wall, slab, roof, covering, plate, member, railing, ...
+  virtual_,  // a virtual boundary drawn between open-plan rooms
+  crossing,  // a stair or ramp, joining the storeys its body passes between
+};
+
+// Inputs beyond the registry. Empty spans mean: every opening `any`, and no
+// element search at all (the edges then carry no element lists).
+struct BuildingExtras {
+  std::span<const OpeningOrientation> opening_orientations;  // empty, or one per aperture
+  std::span<const Mesh> elements;
+  std::span<const ElementKind> element_kinds;  // empty (all physical), or one per element
+  bool search_elements = false;
+};
+
 struct BuildingEdge {
   std::uint64_t node_a = 0;
   std::uint64_t node_b = 0;
@@ -56,6 +96,10 @@ struct BuildingEdge {
   std::vector<std::uint64_t> openings;  // aperture positions that cut it, ascending
   double opening_area = 0.0;
   std::optional<Vector3D> opening_centroid;  // on the mid-plane; none when nothing was cut
+  // With the element search only:
+  std::vector<std::uint64_t> elements;   // physical and virtual elements behind it, ascending
+  std::vector<std::uint64_t> crossings;  // crossing elements through it, ascending
+  bool is_virtual = true;                // no physical element behind it
 };
 
 struct BuildingGraph {
@@ -65,9 +109,18 @@ struct BuildingGraph {
 };
 
 // Fails only with ErrorKind::interrupted (inputs untouched). Settings are
-// validated by the caller: finite distance, angle, gaps and area, none negative.
+// validated by the caller: finite distance, angle, gaps and area, none negative;
+// the extras' spans are empty or sized as documented there.
 Result<BuildingGraph> compile_building(const Registry& registry, const BuildingSettings& settings,
+                                       const BuildingExtras& extras,
                                        Interrupt* interrupt = nullptr,
                                        Execution execution = Execution::pool);
+
+inline Result<BuildingGraph> compile_building(const Registry& registry,
+                                              const BuildingSettings& settings,
+                                              Interrupt* interrupt = nullptr,
+                                              Execution execution = Execution::pool) {
+  return compile_building(registry, settings, BuildingExtras{}, interrupt, execution);
+}
 
 }  // namespace kovalith

@@ -1,8 +1,10 @@
 // Private entry points behind kovalith.building.
 //
 // _compile_building(registry, distance, angle, min_area, wall_gap, slab_gap,
-// merge) runs the native building compiler and wraps its records into a new
-// SpatialGraph. The submodule validates the settings and documents them; this
+// merge, elements, element_kinds, opening_orientations) runs the native
+// building compiler and wraps its records into a new SpatialGraph. The last
+// three may be None: no element search; every element "physical"; every
+// opening "any". The submodule validates the settings and documents them; this
 // layer only converts them. Like build_spatial_graph, the call keeps the
 // interpreter lock: the workers read native copies only, and every Python
 // object is made here, on the calling thread, after the search.
@@ -15,13 +17,17 @@
 #include "module/types.h"
 
 #include <array>
+#include <initializer_list>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace kovalith::py {
 namespace {
 
-constexpr std::array<const char*, 7> compile_names = {
-    "registry", "distance", "angle", "min_area", "wall_gap", "slab_gap", "merge"};
+constexpr std::array<const char*, 10> compile_names = {
+    "registry", "distance", "angle",    "min_area",      "wall_gap",
+    "slab_gap", "merge",    "elements", "element_kinds", "opening_orientations"};
 
 bool to_merge_mode(PyObject* obj, MergeMode& out) noexcept {
   std::string text;
@@ -39,30 +45,91 @@ bool to_merge_mode(PyObject* obj, MergeMode& out) noexcept {
   return true;
 }
 
-// The four attributes every compiled edge carries, in a fixed order.
-bool set_edge_attributes(AttributeMap& map, BuildingEdge& edge) {
-  PyRef gap = PyRef::steal(PyFloat_FromDouble(edge.gap));
-  PyRef openings = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(edge.openings.size())));
-  PyRef area = PyRef::steal(PyFloat_FromDouble(edge.opening_area));
-  PyRef centre = edge.opening_centroid ? PyRef::steal(new_vector3d(*edge.opening_centroid))
-                                       : PyRef::borrow(Py_None);
-  if (!gap || !openings || !area || !centre) return false;
-  for (std::size_t k = 0; k < edge.openings.size(); ++k) {
-    PyObject* position = new_u64(edge.openings[k]);
-    if (position == nullptr) return false;
-    PyList_SET_ITEM(openings.get(), static_cast<Py_ssize_t>(k), position);
+template <class T>
+bool to_named(PyObject* obj, T& out, std::initializer_list<std::pair<const char*, T>> names,
+              const char* what) noexcept {
+  std::string text;
+  if (!to_utf8(obj, text)) return false;
+  for (const auto& [name, value] : names) {
+    if (text == name) {
+      out = value;
+      return true;
+    }
   }
+  PyErr_Format(PyExc_ValueError, "%s, not %R", what, obj);
+  return false;
+}
+
+bool to_element_kind(PyObject* obj, ElementKind& out) noexcept {
+  return to_named(obj, out,
+                  {{"physical", ElementKind::physical},
+                   {"virtual", ElementKind::virtual_},
+                   {"crossing", ElementKind::crossing}},
+                  "an element kind must be 'physical', 'virtual' or 'crossing'");
+}
+
+bool to_orientation(PyObject* obj, OpeningOrientation& out) noexcept {
+  return to_named(obj, out,
+                  {{"any", OpeningOrientation::any},
+                   {"wall", OpeningOrientation::wall},
+                   {"slab", OpeningOrientation::slab}},
+                  "an opening orientation must be 'any', 'wall' or 'slab'");
+}
+
+// A sequence argument that may be None (then left empty).
+template <class T>
+bool optional_list(PyObject* obj, std::vector<T>& out, bool (*convert)(PyObject*, T&) noexcept,
+                   const char* name) noexcept {
+  if (obj == Py_None) return true;
+  if (to_vector(obj, out, convert)) return true;
+  add_argument_note(name);
+  return false;
+}
+
+bool check_length(std::size_t have, std::size_t want, const char* name, const char* of) noexcept {
+  if (have == 0 || have == want) return true;
+  PyErr_Format(PyExc_ValueError, "%s has %zu items for %zu %s", name, have, want, of);
+  return false;
+}
+
+PyObject* new_positions(const std::vector<std::uint64_t>& positions) noexcept {
+  return new_list(positions, [](std::uint64_t k) { return new_u64(k); });
+}
+
+PyObject* new_point_list(const Vector3D& p) noexcept {
+  return Py_BuildValue("[ddd]", p.x, p.y, p.z);
+}
+
+// The attributes of a compiled edge, in a fixed order. `opening_centroid` is
+// a plain [x, y, z] list so that every export reads it as data.
+bool set_edge_attributes(AttributeMap& map, const BuildingEdge& edge, bool with_elements) {
+  PyRef gap = PyRef::steal(PyFloat_FromDouble(edge.gap));
+  PyRef openings = PyRef::steal(new_positions(edge.openings));
+  PyRef area = PyRef::steal(PyFloat_FromDouble(edge.opening_area));
+  if (!gap || !openings || !area) return false;
   map.assign("gap", std::move(gap));
   map.assign("openings", std::move(openings));
   map.assign("opening_area", std::move(area));
-  map.assign("opening_centroid", std::move(centre));
+  if (edge.opening_centroid) {
+    PyRef centre = PyRef::steal(new_point_list(*edge.opening_centroid));
+    if (!centre) return false;
+    map.assign("opening_centroid", std::move(centre));
+  }
+  if (with_elements) {
+    PyRef elements = PyRef::steal(new_positions(edge.elements));
+    PyRef crossings = PyRef::steal(new_positions(edge.crossings));
+    if (!elements || !crossings) return false;
+    map.assign("elements", std::move(elements));
+    map.assign("crossings", std::move(crossings));
+    map.assign("virtual", PyRef::borrow(edge.is_virtual ? Py_True : Py_False));
+  }
   return true;
 }
 
 PyObject* compile_building_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    Arguments<7> a;
+    Arguments<10> a;
     if (!match("_compile_building", compile_names, args, nargs, kwnames, a)) return nullptr;
     if (!is_instance(a[0], TypeId::spatial_registry)) {
       PyErr_Format(PyExc_TypeError, "registry must be a SpatialRegistry, not %.200s",
@@ -78,12 +145,30 @@ PyObject* compile_building_entry(PyObject*, PyObject* const* args, Py_ssize_t na
         !convert_argument(&to_merge_mode, a[6], settings.merge, "merge")) {
       return nullptr;
     }
+    std::vector<Mesh> elements;
+    std::vector<ElementKind> kinds;
+    std::vector<OpeningOrientation> orientations;
+    if (!optional_list(a[7], elements, &to_mesh, "elements") ||
+        !optional_list(a[8], kinds, &to_element_kind, "element_kinds") ||
+        !optional_list(a[9], orientations, &to_orientation, "opening_orientations")) {
+      return nullptr;
+    }
     auto* inst = as_instance<Registry>(a[0]);
     SharedBorrow borrow(inst->borrow);
     if (!borrow.ok()) return nullptr;
+    if (!check_length(kinds.size(), elements.size(), "element_kinds", "elements") ||
+        !check_length(orientations.size(), inst->value.apertures.size(), "opening_orientations",
+                      "openings")) {
+      return nullptr;
+    }
+    BuildingExtras extras;
+    extras.elements = elements;
+    extras.element_kinds = kinds;
+    extras.opening_orientations = orientations;
+    extras.search_elements = a[7] != Py_None;
 
     Interrupt stop = python_interrupt();
-    Result<BuildingGraph> built = compile_building(inst->value, settings, &stop);
+    Result<BuildingGraph> built = compile_building(inst->value, settings, extras, &stop);
     if (!built) return raise_error(built.error());
     BuildingGraph& build = *built;
 
@@ -100,7 +185,7 @@ PyObject* compile_building_entry(PyObject*, PyObject* const* args, Py_ssize_t na
                            edge.contact_centroid,
                            std::string(contact_type_name(edge.contact_type)),
                            {}};
-      if (!set_edge_attributes(value.attributes, edge)) return nullptr;
+      if (!set_edge_attributes(value.attributes, edge, extras.search_elements)) return nullptr;
       PyRef object = PyRef::steal(new_graph_edge(std::move(value)));
       if (!object) return nullptr;
       graph.edges.push_back(std::move(object));
@@ -112,7 +197,8 @@ PyObject* compile_building_entry(PyObject*, PyObject* const* args, Py_ssize_t na
 
 PyMethodDef building_functions[] = {
     {"_compile_building", as_cfunction(compile_building_entry), METH_FASTCALL | METH_KEYWORDS,
-     "_compile_building(registry, distance, angle, min_area, wall_gap, slab_gap, merge)\n--\n\n"
+     "_compile_building(registry, distance, angle, min_area, wall_gap, slab_gap, merge, "
+     "elements, element_kinds, opening_orientations)\n--\n\n"
      "Native building compiler; use kovalith.building.compile_building."},
     {},
 };

@@ -8,8 +8,8 @@
 //     a non-empty sequence), or a bytes-like object with one byte per edge,
 //     non-zero for an admitted edge;
 //   walk: False for centroid-to-centroid costs, True for room centre to the
-//     edge's `opening_centroid` (its `contact_centroid` when that is None or
-//     absent) to the next room centre;
+//     edge's `opening_centroid` (a Vector3D or [x, y, z]; its
+//     `contact_centroid` when that is None or absent) to the next room centre;
 //   limit: rooms farther than this are left unreached (+inf: no limit).
 //   Returns (rooms, edges, length) for a target, else four bytearrays of
 //   native-endian float64 distances (+inf unreached) and int64 predecessors,
@@ -95,19 +95,37 @@ bool has_openings(std::size_t k, PyObject* value, bool& out) noexcept {
   return true;
 }
 
+// The walking point of an edge: its `opening_centroid` as a Vector3D or as
+// three numbers ([x, y, z], as the building compiler writes it), else its
+// contact centre.
 bool walk_point(std::size_t k, PyObject* value, const Vector3D& contact_centroid,
                 Vector3D& out) noexcept {
   if (value == nullptr || value == Py_None) {
     out = contact_centroid;
     return true;
   }
-  if (!is_instance(value, TypeId::vector3d)) {
-    PyErr_Format(PyExc_TypeError,
-                 "edge %zu: 'opening_centroid' must be a Vector3D or None, got '%.200s'", k,
-                 Py_TYPE(value)->tp_name);
-    return false;
+  if (is_instance(value, TypeId::vector3d)) return to_vector3d(value, out);
+  if (PyList_Check(value) || PyTuple_Check(value)) {
+    PyRef items = PyRef::steal(PySequence_Fast(value, ""));
+    if (!items) return false;
+    if (PySequence_Fast_GET_SIZE(items.get()) == 3) {
+      PyObject** xyz = PySequence_Fast_ITEMS(items.get());
+      double c[3];
+      for (int a = 0; a < 3; ++a) {
+        if (!PyFloat_Check(xyz[a]) && !PyLong_Check(xyz[a])) break;
+        c[a] = PyFloat_AsDouble(xyz[a]);
+        if (c[a] == -1.0 && PyErr_Occurred()) return false;
+        if (a == 2) {
+          out = Vector3D{c[0], c[1], c[2]};
+          return true;
+        }
+      }
+    }
   }
-  return to_vector3d(value, out);
+  PyErr_Format(PyExc_TypeError,
+               "edge %zu: 'opening_centroid' must be a Vector3D, [x, y, z] or None, got '%.200s'",
+               k, Py_TYPE(value)->tp_name);
+  return false;
 }
 
 // Per-edge admission flags from a bytes-like mask.

@@ -1,0 +1,98 @@
+// Opening attribution: which openings cut a face pair's region, what they
+// remove, and how much of each lies there (so that the merged edge lists only
+// the openings that lie mostly in it).
+#include <cmath>
+
+#include "graph/building_search.h"
+
+namespace kovalith {
+namespace {
+
+// Above this many faces an opening's cross-section is taken from the faces
+// near the pair only: a mesh that large is no door, and reading all of it
+// for every contact it meets would make its size a factor of the search.
+constexpr std::size_t whole_opening_faces = 64;
+
+bool admits(const BuildingInputs& in, std::size_t mesh, bool slab) {
+  if (in.orientations.empty()) return true;
+  switch (in.orientations[mesh]) {
+    case OpeningOrientation::wall:
+      return !slab;
+    case OpeningOrientation::slab:
+      return slab;
+    case OpeningOrientation::any:
+      break;
+  }
+  return true;
+}
+
+double union_area(std::span<const Polygon* const> polygons) {
+  Box2 box;
+  for (const Polygon* p : polygons) box.add(*p);
+  const Region whole{rectangle(box)};
+  return std::fmax(0.0, measure(whole).area() - measure_difference(whole, polygons).area());
+}
+
+// The opening's cross-section in the pair's plane: the union of its faces
+// parallel to the pair that lie in the slab.
+double cross_section(const BuildingInputs& in, const PairGeometry& pair, std::size_t m,
+                     std::span<const Polygon* const> near) {
+  const Mesh& mesh = in.apertures[m];
+  if (mesh.face_count() > whole_opening_faces) return union_area(near);
+  BuildingScratch& s = building_scratch();
+  std::vector<const Polygon*> faces;
+  std::size_t count = 0;
+  for (std::size_t f = 0; f < mesh.face_count(); ++f) {
+    const std::optional<FacePlane> plane = face_plane(mesh.vertices, mesh.face(f));
+    if (!plane) continue;
+    if (project_in_slab(in, pair, mesh, mesh.face(f), plane->normal, pool_slot(s.more, count + 1))) ++count;
+  }
+  faces.reserve(count);
+  for (std::size_t q = 0; q < count; ++q) faces.push_back(&s.more[q]);
+  return union_area(faces);
+}
+
+}  // namespace
+
+RegionMeasure cut_openings(const BuildingInputs& in, const PairGeometry& pair,
+                           const Region& region, std::vector<OpeningPiece>& pieces) {
+  const RegionMeasure open = measure(region);
+  if (in.aperture_faces.empty()) return open;
+  BuildingScratch& s = building_scratch();
+  s.side_hits.clear();
+  in.aperture_index->query(pair.between(in.settings.distance), 0, s.side_hits);
+  const Box2 reach = bounds(region);
+  s.runs.clear();
+  std::size_t count = 0;
+  for (std::size_t k : s.side_hits) {
+    const MeshFace& entry = in.aperture_faces[k];
+    if (!admits(in, entry.mesh, pair.slab)) continue;
+    const Mesh& mesh = in.apertures[entry.mesh];
+    Polygon& p = pool_slot(s.polygons, count + 1);
+    if (!project_in_slab(in, pair, mesh, mesh.face(entry.face), entry.normal, p)) continue;
+    if (!overlap_has_area(bounds(p), reach)) continue;
+    // Faces of one opening come in a row: the index reports them in
+    // registry order.
+    if (s.runs.empty() || s.runs.back().first != entry.mesh) s.runs.emplace_back(entry.mesh, count);
+    ++count;
+  }
+  if (count == 0) return open;
+  s.pointers.clear();
+  for (std::size_t q = 0; q < count; ++q) s.pointers.push_back(&s.polygons[q]);
+  const RegionMeasure net = measure_difference(region, s.pointers);
+  const std::span<const Polygon* const> all(s.pointers);
+  for (std::size_t r = 0; r < s.runs.size(); ++r) {
+    const std::size_t first = s.runs[r].second;
+    const std::size_t end = r + 1 < s.runs.size() ? s.runs[r + 1].second : count;
+    const std::span<const Polygon* const> own = all.subspan(first, end - first);
+    const double inside = s.runs.size() == 1
+                              ? open.area() - net.area()
+                              : open.area() - measure_difference(region, own).area();
+    if (!(inside > pair.sliver)) continue;
+    const std::uint64_t m = s.runs[r].first;
+    pieces.push_back({m, inside, cross_section(in, pair, static_cast<std::size_t>(m), own)});
+  }
+  return net;
+}
+
+}  // namespace kovalith
