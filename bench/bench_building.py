@@ -1,7 +1,7 @@
 """The building compiler at 10^3 to 10^5 rooms, and the traps it must avoid.
 
     python3 bench/bench_building.py table [--sizes 10x10x10,25x20x20,50x50x40]
-                                          [--shapely 5x5x5,10x10x10]
+                                          [--shapely 5x5x5,10x10x10] [--elements]
     python3 bench/bench_building.py spread [--n 160]
     python3 bench/bench_building.py poison [--faces 1000000] [--rooms 1000]
     python3 bench/bench_building.py doors [--counts 1000,3000,10000,100000]
@@ -190,7 +190,8 @@ def one_table(spec):
     from kovalith.building import compile_building
 
     options = TOUCHING if kind == "touching" else REAL
-    b, truth = building.real_building(nx, ny, nz, seed=1, **options)
+    b, truth = building.real_building(nx, ny, nz, seed=1, elements=kind == "elements", **options)
+    elements = b.element_meshes() if kind == "elements" else None
     out = {"rooms": len(b.meshes), "faces": sum(len(f) for _, f in b.meshes)}
     if kind == "shapely":
         t = time.perf_counter()
@@ -212,8 +213,12 @@ def one_table(spec):
     if kind == "touching":
         graph = registry.build_spatial_graph(1e-3)
     else:
-        graph = compile_building(registry, **SETTINGS)
+        graph = compile_building(registry, elements=elements, **SETTINGS)
     out["time"] = time.perf_counter() - t
+    if elements is not None:
+        out["elements"] = len(elements)
+        # Every generated contact has its wall or slab behind it.
+        out["bare"] = sum(1 for e in graph.edges if not e.get_attribute("elements"))
     out["cpu"] = cpu_seconds() - cpu
     out["edges"] = len(graph.edges)
     out["peak_mb"] = peak_mb()
@@ -340,6 +345,8 @@ def run_child(kind, spec, timeout=3600):
 # --- tables -------------------------------------------------------------------
 
 def table(args):
+    if args.elements:
+        return elements_table(args)
     print(f"{'rooms':>7} {'faces':>8} {'compile s':>9} {'cpu s':>6} {'edges':>7} {'peak MB':>8} "
           f"{'found':>9} {'touching s':>10} {'cpu s':>6} {'ratio':>6} {'cpu ratio':>9} "
           f"{'shapely s':>9} "
@@ -361,6 +368,22 @@ def table(args):
     print("found: generator pairs missing (m) / edges between non-neighbours (f); "
           "ratio: compile s / touching s (cpu ratio: of cpu s); "
           "cpu s: user + system time of the build (2 workers)")
+
+
+def elements_table(args):
+    """compile_building with the walls and slabs as element meshes beside the
+    same compile without them, same building, same run."""
+    print(f"{'rooms':>7} {'elements':>8} {'plain s':>8} {'peak MB':>8} {'elements s':>10} "
+          f"{'peak MB':>8} {'ratio':>6} {'MB ratio':>8} {'found':>9} {'bare':>5}")
+    for size in args.sizes.split(","):
+        c = run_child("table", {"size": size, "kind": "compile"})
+        e = run_child("table", {"size": size, "kind": "elements"})
+        found = f"{e['missing']}m/{e['false']}f"
+        print(f"{e['rooms']:>7} {e['elements']:>8} {c['time']:>8.3f} {c['peak_mb']:>8.0f} "
+              f"{e['time']:>10.3f} {e['peak_mb']:>8.0f} {e['time'] / c['time']:>6.2f} "
+              f"{e['peak_mb'] / c['peak_mb']:>8.2f} {found:>9} {e['bare']:>5}", flush=True)
+    print("elements: a wall per wall between two rooms, a slab per room under another; "
+          "bare: edges with no element behind them (0 expected)")
 
 
 def spread(args):
@@ -415,6 +438,8 @@ def main():
     p.add_argument("--rooms", type=int, default=1000)
     p.add_argument("--counts", default="1000,3000,10000,100000")
     p.add_argument("--timeout", type=float, default=600)
+    p.add_argument("--elements", action="store_true",
+                   help="table: with the walls and slabs as element meshes, beside the plain compile")
     p.add_argument("--spec-only", action="store_true",
                    help="build_spatial_graph only (for a build without kovalith.building)")
     args = p.parse_args()

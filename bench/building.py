@@ -52,6 +52,12 @@ class Building:
     meshes: list = field(default_factory=list)
     wires: list = field(default_factory=list)
     apertures: list = field(default_factory=list)
+    elements: list = field(default_factory=list)  # wall and slab bodies, with elements=True
+
+    def element_meshes(self):
+        from kovalith import Mesh, Vector3D
+
+        return [Mesh([Vector3D(*v) for v in vertices], faces) for vertices, faces in self.elements]
 
     def kovalith_lists(self):
         from kovalith import Mesh, Vector3D, Wire
@@ -273,7 +279,7 @@ def _split_faces(mesh, parts):
 def real_building(nx, ny, floors, *, seed=0, room=4.0, height=3.0, wall=0.2, slab=0.3,
                   void=0.5, shaft=0.0, door_share=0.8, door_kind="box", stair_share=0.3,
                   missing=0.0, split=1, inside_out=0.0, angle=0.0, shift=(0.0, 0.0, 0.0),
-                  scale=1.0):
+                  scale=1.0, elements=False):
     """Rooms in a grid with walls of thickness `wall`, floors `slab` + `void`.
 
     Room (i, j, k) spans `room` x `room` x `height`. Doors (1 m x 2 m at the
@@ -285,7 +291,10 @@ def real_building(nx, ny, floors, *, seed=0, room=4.0, height=3.0, wall=0.2, sla
     shaft, not each other. `missing` drops rooms at random, `split` cuts every
     quad into split x split quads and then triangles, `inside_out` winds a
     share of the rooms inside out; `angle` (radians, about z), `shift` and
-    `scale` place the whole model. Returns (Building, truth) with truth
+    `scale` place the whole model. With `elements`, the building also holds a
+    wall body per wall between two rooms and a slab body (under its ceiling
+    void) per room and storey but the top one, as real models do, in
+    `Building.elements`. Returns (Building, truth) with truth
     {(a, b): Expected} for merge="plane" (one plane per pair here).
     """
     rng = random.Random(seed)
@@ -340,9 +349,18 @@ def real_building(nx, ny, floors, *, seed=0, room=4.0, height=3.0, wall=0.2, sla
         truth[a, bb] = Expected(area * scale ** 2, place(centroid), gap * scale, sorted(openings),
                                 hole_area * scale ** 2, hole_c, slab_pair)
 
+    def add_element(x0, y0, z0, x1, y1, z1):
+        if elements:
+            vertices, faces = box_mesh(x0, y0, z0, x1, y1, z1)
+            b.elements.append(([place(v) for v in vertices], faces))
+
     def wall_pair(p, q, axis, w0, w1, fixed, z0, gap, door):
         """Pair across a wall normal to `axis` between `w0` and `w1` (the two
         faces), spanning [fixed, fixed + room] x [z0, z0 + height]."""
+        if axis == 0:
+            add_element(w0, fixed, z0, w1, fixed + room, z0 + height)
+        else:
+            add_element(fixed, w0, z0, fixed + room, w1, z0 + height)
         mid = (w0 + w1) / 2
         holes, openings, hole_c = [], [], None
         if door:
@@ -397,6 +415,8 @@ def real_building(nx, ny, floors, *, seed=0, room=4.0, height=3.0, wall=0.2, sla
                     gap = void + slab
                     mid = z0 + height + gap / 2
                     if here and (i, j, k + 1) in present:
+                        add_element(xs[i], ys[j], z0 + height + void, xs[i] + room, ys[j] + room,
+                                    z0 + height + void + slab)
                         holes, openings, hole_c = [], [], None
                         if rng.random() < stair_share:
                             a = xs[i] + rng.uniform(0.2, room - 1.2)
