@@ -1,7 +1,7 @@
 """The ``kovalith`` command: an IFC model in, a room graph summary and files out.
 
     kovalith graph MODEL.ifc [--cypher FILE] [--json FILE] [--png FILE] [--db URL]
-                             [--route FROM TO] [--quiet] [settings]
+                             [--route FROM TO] [--lenient] [--quiet] [settings]
 
 Exit codes: 0 done, 1 the model or an output could not be handled (one line
 on stderr says why), 2 bad command line.
@@ -12,9 +12,12 @@ from __future__ import annotations
 import argparse
 import importlib
 import math
+import os
 import sys
 import time
+import warnings
 from typing import Any, Sequence
+from urllib.parse import unquote, urlparse
 
 from kovalith import routes
 
@@ -51,6 +54,8 @@ def _parser() -> argparse.ArgumentParser:
                    "named by its GlobalId, Name (number) or LongName (any case)")
     g.add_argument("--quiet", "-q", action="store_true", help="no summary and no progress bar")
     g.add_argument("--threads", type=int, help="geometry workers (default: all cores)")
+    g.add_argument("--lenient", action="store_true", help="read a model that is cut short or partly "
+                   "unparsable, with a warning, instead of refusing it")
     settings = g.add_argument_group("compiler settings (metres, degrees)")
     settings.add_argument("--distance", type=float, help="largest gap between faces that touch (default 0.005)")
     settings.add_argument("--angle", type=float, help="largest angle between parallel faces (default 1)")
@@ -78,12 +83,17 @@ def _graph_command(args: argparse.Namespace) -> int:
 
     if args.db:
         check_database_url(args.db)  # before the geometry work, not after
+    _check_outputs(args)
     timings: dict[str, float] = {}
     t0 = time.perf_counter()
     progress: Any = False
     if not args.quiet:
         progress = _progress_bar()
-    rooms = ifc.load(args.model, threads=args.threads, progress=progress)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", ifc.IfcReadWarning)
+        rooms = ifc.load(args.model, threads=args.threads, progress=progress, lenient=args.lenient)
+    for warning in caught:
+        print(f"kovalith: warning: {' '.join(str(warning.message).split())}", file=sys.stderr)
     timings["geometry"] = time.perf_counter() - t0
     settings = {k: getattr(args, k) for k in ("distance", "angle", "min_area", "wall_gap", "slab_gap", "merge")
                 if getattr(args, k) is not None}
@@ -140,6 +150,30 @@ def _graph_command(args: argparse.Namespace) -> int:
         for item in written:
             print(f"wrote {item}")
     return 0
+
+
+def _check_outputs(args: argparse.Namespace) -> None:
+    """Refuse, before any work, an output that would overwrite the model or
+    another output: the same path, or another name (link, relative path) for
+    the same file."""
+    named = [("MODEL.ifc", args.model)] + [(f"--{option}", getattr(args, option))
+                                           for option in ("cypher", "json", "png") if getattr(args, option)]
+    if args.db:
+        parts = urlparse(args.db)
+        if parts.scheme.lower() in ("kuzu", "ladybug") and parts.path:
+            named.append(("--db", unquote(parts.path)))
+    seen: dict[tuple[Any, ...], str] = {}
+    for option, path in named:
+        try:
+            info = os.stat(path)
+            key: tuple[Any, ...] = ("file", info.st_dev, info.st_ino)
+        except OSError:
+            key = ("path", os.path.realpath(path))
+        if key in seen:
+            first = seen[key]
+            what = "the model itself" if first == "MODEL.ifc" else f"also given to {first}"
+            raise CommandError(f"{option} {path} is {what}; give each output its own path")
+        seen[key] = option
 
 
 def _progress_bar() -> Any:

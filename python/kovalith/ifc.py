@@ -23,8 +23,15 @@ IfcOpenShell is an optional dependency: ``pip install 'kovalith[ifc]'``.
 from __future__ import annotations
 
 import importlib
+import json
 import multiprocessing
+import operator
 import os
+import pathlib
+import re
+import stat
+import sys
+import warnings
 from collections import Counter
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Callable, Iterable
@@ -36,6 +43,7 @@ if TYPE_CHECKING:
 
 __all__ = [
     "NoSpacesError",
+    "IfcReadWarning",
     "open_model",
     "annotate",
     "walkable_graph",
@@ -138,24 +146,161 @@ class IfcRooms:
 
 
 def _ifcopenshell() -> Any:
+    # A first import interrupted halfway (Ctrl-C while IfcOpenShell loads)
+    # leaves half-initialised modules in sys.modules, and every later import
+    # would return them ("module 'ifcopenshell' has no attribute 'util'").
+    # Dropping what this call added lets the next call import them afresh;
+    # modules that were complete before are kept, so models already opened
+    # keep their classes.
+    before = {name for name in sys.modules if name == "ifcopenshell" or name.startswith("ifcopenshell.")}
     try:
         import ifcopenshell
         import ifcopenshell.geom
         import ifcopenshell.util.unit
-    except ImportError as exc:
-        raise ImportError("kovalith.ifc needs IfcOpenShell: pip install 'kovalith[ifc]'") from exc
+    except BaseException as exc:
+        for name in [n for n in sys.modules if (n == "ifcopenshell" or n.startswith("ifcopenshell."))
+                     and n not in before]:
+            del sys.modules[name]
+        if isinstance(exc, ImportError):
+            raise ImportError("kovalith.ifc needs IfcOpenShell: pip install 'kovalith[ifc]'") from exc
+        raise
     return ifcopenshell
 
 
-def open_model(source: str | os.PathLike[str] | Any) -> Any:
+class IfcReadWarning(UserWarning):
+    """A model read with ``lenient=True`` although its text is cut short or
+    holds entities IfcOpenShell could not parse: what is there was read."""
+
+
+# What an IFC file must start with, by the format IfcOpenShell picks from its
+# name: the text form (ISO 10303-21, optionally after a byte order mark and
+# comments), or the ZIP and SQLite containers.
+_STEP_HEAD = re.compile(rb"\A(?:\xef\xbb\xbf)?(?:\s|/\*.*?\*/)*ISO-10303-21\s*;", re.S)
+_STEP_TAIL = re.compile(rb"END-ISO-10303-21\s*;(?:\s|/\*.*?\*/)*\Z", re.S)
+_CONTAINERS = {".ifcZIP": (b"PK\x03\x04", "a ZIP archive"), ".ifcSQLite": (b"SQLite format 3\x00", "an SQLite database")}
+# Bytes read from each end of the file to check its head and tail.
+_PROBE_BYTES = 4096
+_NOT_REGULAR = ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a named pipe (FIFO)"),
+                (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"),
+                (stat.S_ISSOCK, "a socket"))
+
+
+def _kind(mode: int) -> str:
+    return next((name for test, name in _NOT_REGULAR if test(mode)), "not a regular file")
+
+
+def _check_file(path: str, ifcopenshell: Any) -> bool:
+    """Decide before IfcOpenShell sees `path` whether it can be read as IFC.
+
+    It must be a regular file this process may read that starts as its format
+    does (IfcOpenShell's parser hangs on a pipe, crashes on a file it may not
+    read, and reads gigabytes of junk before refusing them). Returns False for
+    IFC text that does not end with ``END-ISO-10303-21;`` (cut short), True
+    otherwise; raises for everything else.
+    """
+    try:
+        mode = os.stat(path).st_mode
+    except FileNotFoundError:
+        raise FileNotFoundError(f"no such file: {path}") from None
+    if not stat.S_ISREG(mode):  # decided before opening: opening a device or pipe can block or act
+        raise ValueError(f"{path} is {_kind(mode)}, not an IFC file")
+    # Non-blocking, and checked again on the descriptor, in case the path was
+    # swapped for a pipe in between.
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | getattr(os, "O_CLOEXEC", 0))
+    with os.fdopen(fd, "rb") as f:
+        info = os.fstat(f.fileno())
+        if not stat.S_ISREG(info.st_mode):
+            raise ValueError(f"{path} is {_kind(info.st_mode)}, not an IFC file")
+        head = f.read(_PROBE_BYTES)
+        container = _CONTAINERS.get(ifcopenshell.guess_format(pathlib.Path(path)) or "")
+        if container is not None:
+            magic, what = container
+            if not head.startswith(magic):
+                raise ValueError(f"cannot read {path} as IFC: its name says {what}, its content is not one")
+            return True
+        if not _STEP_HEAD.match(head):
+            found = "is empty" if not head else f"starts with {head[:16]!r}"
+            raise ValueError(f"cannot read {path} as IFC: it {found}, not ISO-10303-21 text")
+        f.seek(max(0, info.st_size - _PROBE_BYTES))
+        return _STEP_TAIL.search(f.read(_PROBE_BYTES)) is not None
+
+
+_LOG_LINE = re.compile(r"\[(\w+)\](?: \[[^\]]*\])+ (.*)")  # [level] [code] [time] message
+_OFFSET = re.compile(r" at offset (\d+)")
+_BAD_TOKEN = re.compile(r"token (.*) at offset (\d+) invalid valid token")
+
+
+def _line_of(path: str, offset: int) -> int:
+    line = 1
+    with open(path, "rb") as f:
+        while offset > 0:
+            chunk = f.read(min(offset, 1 << 20))
+            if not chunk:
+                break
+            line += chunk.count(b"\n")
+            offset -= len(chunk)
+    return line
+
+
+def _parse_errors(ifcopenshell: Any, path: str) -> list[str]:
+    """The errors IfcOpenShell's parser logged since the last call, the one
+    earliest in the file first, its byte offset turned into a line number."""
+    errors: list[tuple[float, str]] = []
+    for entry in ifcopenshell.get_log().splitlines():
+        if entry.startswith("{"):  # the log was switched to JSON
+            try:
+                record = json.loads(entry)
+            except ValueError:
+                continue
+            level, message = str(record.get("level", "")), str(record.get("message", ""))
+        else:
+            found = _LOG_LINE.match(entry)
+            if found is None:
+                continue
+            level, message = found.groups()
+        if level.lower() in ("error", "critical", "fatal"):
+            at = _OFFSET.search(message)
+            errors.append((int(at[1]) if at else float("inf"), message))
+    if not errors:
+        return []
+    first = min(range(len(errors)), key=lambda k: errors[k][0])
+    offset, message = errors.pop(first)
+    if offset != float("inf"):
+        line = _line_of(path, int(offset))
+        bad = _BAD_TOKEN.fullmatch(message)
+        if bad is not None:
+            message = f"line {line}: {bad[1]} is not a valid value (a number out of range?)"
+        else:
+            message = _OFFSET.sub(f" on line {line}", message)
+    return [message] + [m for _, m in errors]
+
+
+def open_model(source: str | os.PathLike[str] | Any, *, lenient: bool = False) -> Any:
     """Open an IFC file, or pass an opened ``ifcopenshell.file`` through.
+
+    The path is checked before IfcOpenShell reads it: a regular file this
+    process may read, starting with the ``ISO-10303-21;`` header (or, for
+    ``.ifcZIP`` and ``.ifcSQLite`` names, that container's signature).
+
+    Parameters
+    ----------
+    lenient : bool
+        Text that is cut short (no ``END-ISO-10303-21;`` at the end) or holds
+        entities IfcOpenShell could not parse is refused by default: what
+        such a file yields is silently incomplete (rooms lose their
+        placements, walls and doors vanish). True reads what is there and
+        issues an `IfcReadWarning` instead.
 
     Raises
     ------
     FileNotFoundError
         No file at the path.
+    PermissionError
+        The file may not be read by this process.
     ValueError
-        The file exists but is not readable as IFC (the message says why).
+        The file exists but is not readable as IFC, is incomplete or broken
+        (without `lenient`), or is a directory, pipe or device (the message
+        says why).
     """
     ifcopenshell = _ifcopenshell()
     if isinstance(source, ifcopenshell.file):
@@ -163,14 +308,34 @@ def open_model(source: str | os.PathLike[str] | Any) -> Any:
     if not isinstance(source, (str, os.PathLike)):
         raise TypeError(f"source must be a path or an ifcopenshell.file, not {type(source).__name__}")
     path = os.fspath(source)
-    if not os.path.exists(path):
-        raise FileNotFoundError(f"no such file: {path}")
-    if os.path.isdir(path):
-        raise ValueError(f"{path} is a directory, not an IFC file")
+    if isinstance(path, bytes):
+        path = os.fsdecode(path)
+    complete = _check_file(path, ifcopenshell)
+    problems = [] if complete else ["it ends without END-ISO-10303-21; (the file was cut short)"]
+    if problems and not lenient:
+        raise ValueError(_incomplete(path, problems))
+    ifcopenshell.get_log()  # what earlier calls logged is not this file's
     try:
-        return ifcopenshell.open(path)
-    except (ifcopenshell.Error, OSError, RuntimeError, UnicodeError) as exc:
-        raise ValueError(f"cannot read {path} as IFC: {exc}") from exc
+        model = ifcopenshell.open(path)
+    except (ifcopenshell.Error, OSError, RuntimeError, UnicodeError, LookupError, NotImplementedError) as exc:
+        reason = next(iter(_parse_errors(ifcopenshell, path)), None) or str(exc)
+        raise ValueError(f"cannot read {path} as IFC: {reason}") from exc
+    problems += _parse_errors(ifcopenshell, path)
+    if problems:
+        if not lenient:
+            raise ValueError(_incomplete(path, problems))
+        warnings.warn(f"{path} was read in part: {_problem_text(problems)}", IfcReadWarning, stacklevel=2)
+    return model
+
+
+def _problem_text(problems: list[str]) -> str:
+    more = len(problems) - 1
+    return problems[0] + (f" (and {more} more problem{'s' * (more > 1)})" if more else "")
+
+
+def _incomplete(path: str, problems: list[str]) -> str:
+    return (f"cannot read {path} as IFC: {_problem_text(problems)}; "
+            "lenient=True (kovalith graph --lenient) reads what is there")
 
 
 class _Relations:
@@ -261,9 +426,15 @@ def _products(model: Any, classes: Iterable[str]) -> list[Any]:
 
 def _storey_table(model: Any, scale: float) -> dict[int, tuple[str, float | None]]:
     table: dict[int, tuple[str, float | None]] = {}
+    cycles: set[int] | None = None
     for storey in model.by_type("IfcBuildingStorey"):
         elevation = storey.Elevation
-        z = float(elevation) * scale if elevation is not None else _placement_z(storey, scale)
+        if elevation is not None:
+            z: float | None = float(elevation) * scale
+        else:
+            if cycles is None:
+                cycles = _placement_cycles(model)
+            z = None if _placement_id(storey) in cycles else _placement_z(storey, scale)
         table[storey.id()] = (storey.Name or storey.GlobalId, z)
     return table
 
@@ -294,7 +465,7 @@ def _iterate(model: Any, elements: list[Any], threads: int, library: str,
         iterator = ifcopenshell.geom.iterator(settings, model, max(1, threads), include=elements,
                                               geometry_library=library)
     except RuntimeError as exc:
-        raise ValueError(f"geometry_library {library!r}: {exc}") from exc
+        raise _iterator_error(library, exc) from exc
     if not iterator.initialize():
         return out
     while True:
@@ -305,6 +476,64 @@ def _iterate(model: Any, elements: list[Any], threads: int, library: str,
         if not iterator.next():
             break
     return out
+
+
+def _iterator_error(library: str, exc: RuntimeError) -> Exception:
+    """What a failure to start the geometry iterator means to the caller."""
+    text = str(exc)
+    if "registered" in text or "kernel" in text:
+        return ValueError(f"geometry_library {library!r}: {text}")
+    if "alloc" in text or "memory" in text.lower():
+        return MemoryError(f"the geometry kernel ran out of memory starting up ({text})")
+    return RuntimeError(f"the geometry kernel could not start: {text}")
+
+
+def _thread_count(threads: Any) -> int:
+    if threads is None:
+        return multiprocessing.cpu_count()
+    if isinstance(threads, bool):
+        raise TypeError("threads must be an int, not bool")
+    try:
+        count = operator.index(threads)
+    except TypeError:
+        raise TypeError(f"threads must be an int, not {type(threads).__name__}") from None
+    if count < 1:
+        raise ValueError(f"threads must be at least 1, not {count}")
+    return count
+
+
+def _placement_id(element: Any) -> int | None:
+    placement = getattr(element, "ObjectPlacement", None)
+    return None if placement is None else placement.id()
+
+
+def _placement_cycles(model: Any) -> set[int]:
+    """Step ids of the object placements that lie on a cycle of
+    ``PlacementRelTo`` references, or are placed relative to one.
+
+    Each placement is visited once: a walk up its chain stops at the first
+    placement whose fate is already known.
+    """
+    fate: dict[int, bool] = {}  # placement id -> reaches a cycle
+    for start in model.by_type("IfcObjectPlacement"):
+        chain: list[int] = []
+        on_chain: set[int] = set()
+        current = start
+        cyclic = False
+        while current is not None:
+            step = current.id()
+            if step in fate:
+                cyclic = fate[step]
+                break
+            if step in on_chain:
+                cyclic = True
+                break
+            chain.append(step)
+            on_chain.add(step)
+            current = getattr(current, "PlacementRelTo", None)
+        for step in chain:
+            fate[step] = cyclic
+    return {step for step, cyclic in fate.items() if cyclic}
 
 
 def _mesh(verts: Any, faces: Any) -> Mesh:
@@ -341,6 +570,7 @@ def load(
     threads: int | None = None,
     progress: bool | Callable[[int, int], None] = False,
     geometry_library: str = GEOMETRY_LIBRARY,
+    lenient: bool = False,
 ) -> IfcRooms:
     """Read the rooms, openings and wires of an IFC model.
 
@@ -359,31 +589,38 @@ def load(
         kernel first, which builds extrusions and face sets several times
         faster, and falls back to Open CASCADE for what it cannot build;
         ``"opencascade"`` uses Open CASCADE throughout.
+    lenient : bool
+        Read a file that is cut short or partly unparsable, with an
+        `IfcReadWarning`, instead of refusing it (see `open_model`).
 
     Returns
     -------
     IfcRooms
         Meshes and wires in world coordinates and metres, each beside its
         `Product`, in file order (by step id); products whose geometry failed
-        are in ``skipped`` with the reason, and the load goes on.
+        are in ``skipped`` with the reason, and the load goes on. Products
+        placed relative to a cycle of placements (a placement relative to
+        itself, directly or through others) have no position: they are
+        skipped with the reason ``"placement cycle"``.
 
     Raises
     ------
     ImportError
         IfcOpenShell is not installed.
-    FileNotFoundError, ValueError
-        Missing or unreadable file.
+    FileNotFoundError, PermissionError, ValueError
+        Missing, unreadable, incomplete or broken file (see `open_model`).
+    TypeError
+        `threads` is not an integer.
+    MemoryError
+        The geometry kernel ran out of memory.
     NoSpacesError
         No ``IfcSpace`` with geometry; the message lists the storeys and the
         element counts found instead.
     """
     ifcopenshell = _ifcopenshell()
-    model = open_model(source)
+    threads = _thread_count(threads)
+    model = open_model(source, lenient=lenient)
     name = os.fspath(source) if isinstance(source, (str, os.PathLike)) else "the model"
-    if threads is None:
-        threads = multiprocessing.cpu_count()
-    if threads < 1:
-        raise ValueError(f"threads must be at least 1, not {threads}")
     scale = float(ifcopenshell.util.unit.calculate_unit_scale(model))
     storeys = _storey_table(model, scale)
     relations = _Relations(model, storeys)
@@ -397,10 +634,13 @@ def load(
     result = IfcRooms(schema=model.schema, unit_scale=scale, source=name)
     result.storeys = sorted(((n, z if z is not None else 0.0) for n, z in storeys.values()), key=lambda s: s[1])
     with_geometry = []
+    cycles = _placement_cycles(model)
     for kind, elements in groups.items():
         for element in elements:
             if getattr(element, "Representation", None) is None:
                 result.skipped.append((relations.describe(element), "no representation"))
+            elif _placement_id(element) in cycles:  # the geometry iterator would recurse without end
+                result.skipped.append((relations.describe(element), "placement cycle"))
             else:
                 with_geometry.append(element)
     total = len(with_geometry)
@@ -535,15 +775,16 @@ def building_graph(
     threads: int | None = None,
     progress: bool | Callable[[int, int], None] = False,
     geometry_library: str = GEOMETRY_LIBRARY,
+    lenient: bool = False,
     **settings: Any,
 ) -> SpatialGraph:
     """From an IFC file (or opened model) to the graph of its rooms in one call.
 
-    ``load(source, threads=..., progress=..., geometry_library=...)`` then ``compile_rooms`` with the
+    ``load(source, threads=..., progress=..., geometry_library=..., lenient=...)`` then ``compile_rooms`` with the
     compiler settings given (see there for the defaults and for the node and
     edge attributes). Raises what `load` raises.
     """
-    rooms = load(source, threads=threads, progress=progress, geometry_library=geometry_library)
+    rooms = load(source, threads=threads, progress=progress, geometry_library=geometry_library, lenient=lenient)
     return compile_rooms(rooms, **settings)
 
 
