@@ -127,3 +127,43 @@ def test_a_triangulated_wall_lists_its_door_once():
 def test_bad_extras(kwargs, error, message):
     with pytest.raises(error, match=message):
         compile_building(SpatialRegistry([A, B], [], []), **kwargs)
+
+
+def _signed_area(ring, normal):
+    """Area of a closed 3D ring about `normal` (positive: counter-clockwise)."""
+    import numpy as np
+
+    cross = np.cross(ring[:-1] - ring[0], ring[1:] - ring[0]).sum(axis=0)
+    return 0.5 * float(np.dot(cross, normal))
+
+
+@pytest.mark.parametrize("options", [dict(split=2), dict(split=2, angle=0.4, shift=(5e3, -5e3, 20.0))],
+                         ids=["triangulated", "rotated-far"])
+def test_regions_are_the_contacts(options):
+    """Every edge's region: one polygon per contact plane however the faces
+    were triangulated, with the generator's net area, on node_a's face, wound
+    about its outward normal; doors at the floor notch the outer ring, stair
+    holes inside the floor are holes."""
+    import numpy as np
+    from graph_helpers import building
+    from kovalith.building import contact_regions
+
+    b, truth = building.real_building(3, 3, 3, seed=5, **options)
+    graph, regions, normals = contact_regions(b.registry())
+    assert len(regions) == len(graph.edges) == len(truth)
+    plain = compile_building(b.registry())
+    for edge, same, polygons, normal in zip(graph.edges, plain.edges, regions, normals):
+        want = truth[edge.node_a, edge.node_b]
+        assert (edge.node_a, edge.node_b, edge.shared_area) == (same.node_a, same.node_b, same.shared_area)
+        [polygon] = polygons
+        area = _signed_area(polygon.outer, normal) + sum(_signed_area(h, normal) for h in polygon.holes)
+        assert area == pytest.approx(want.area, rel=1e-6)
+        assert len(polygon.holes) == (1 if want.slab and want.openings else 0)
+        assert all(_signed_area(h, normal) < 0 for h in polygon.holes)
+        assert (abs(normal[2]) > 0.707) == want.slab
+        # On the plane of node_a's face: half the gap behind the contact centre.
+        c = edge.contact_centroid
+        plane_point = np.array([c.x, c.y, c.z]) - normal * want.gap / 2
+        for ring in [polygon.outer, *polygon.holes]:
+            assert np.abs((ring - plane_point) @ normal).max() < 1e-6 * (1 + np.abs(ring).max())
+            assert (ring[0] == ring[-1]).all()

@@ -14,9 +14,10 @@ import math
 
 import kovalith
 
-from typing import Sequence
+from typing import Any, NamedTuple, Sequence
 
-__all__ = ["compile_building", "MERGE_MODES", "ELEMENT_KINDS", "OPENING_ORIENTATIONS"]
+__all__ = ["compile_building", "contact_regions", "RegionPolygon", "MERGE_MODES", "ELEMENT_KINDS",
+           "OPENING_ORIENTATIONS"]
 
 #: Accepted values of ``merge``.
 MERGE_MODES = ("face", "plane", "room")
@@ -166,6 +167,65 @@ def compile_building(
     through a slab contact when its body reaches from one face's plane
     through the other's, and beyond, over the region.
     """
+    graph: kovalith.SpatialGraph = _compile(
+        registry, False, distance=distance, angle=angle, min_area=min_area, wall_gap=wall_gap,
+        slab_gap=slab_gap, merge=merge, elements=elements, element_kinds=element_kinds,
+        opening_orientations=opening_orientations)
+    return graph
+
+
+class RegionPolygon(NamedTuple):
+    """One polygon of a contact region, in world coordinates.
+
+    ``outer`` is an (n, 3) float64 array of the outer ring, counter-clockwise
+    about the edge's normal (right-hand rule), closed (its last point repeats
+    its first); ``holes`` a list of such arrays, clockwise.
+    """
+
+    outer: Any
+    holes: list[Any]
+
+
+def contact_regions(
+    registry: kovalith.SpatialRegistry, **settings: Any,
+) -> tuple[kovalith.SpatialGraph, list[list[RegionPolygon]], Any]:
+    """Compile like `compile_building` and return each edge's region too.
+
+    Takes the settings of `compile_building`. Returns ``(graph, regions,
+    normals)``: the graph `compile_building` gives for them, ``regions[k]``
+    the net contact region of ``graph.edges[k]`` (openings and the parts
+    nearer rooms own cut out) as a list of `RegionPolygon`, lying in the plane
+    of ``node_a``'s face, and ``normals`` an (edges, 3) array of that face's
+    outward normal. The face pairs of a merged edge are united, so a
+    triangulated wall gives one polygon; with ``merge="room"`` the polygons
+    of an edge may lie in several planes. An edge lying wholly inside an
+    opening has no polygon. Needs NumPy.
+    """
+    import numpy as np
+
+    graph, (points, rings, holes, edge_rings, normals) = _compile(registry, True, **settings)
+    xyz = np.frombuffer(points, dtype=np.float64).reshape(-1, 3)
+    ring_at = np.frombuffer(rings, dtype=np.uint64).astype(np.intp)
+    is_hole = np.frombuffer(holes, dtype=np.uint8)
+    edge_at = np.frombuffer(edge_rings, dtype=np.uint64).astype(np.intp)
+    regions: list[list[RegionPolygon]] = []
+    for k in range(len(edge_at) - 1):
+        polygons: list[RegionPolygon] = []
+        for r in range(edge_at[k], edge_at[k + 1]):
+            ring = xyz[ring_at[r]:ring_at[r + 1]]
+            if is_hole[r] and polygons:
+                polygons[-1].holes.append(ring)
+            else:
+                polygons.append(RegionPolygon(ring, []))
+        regions.append(polygons)
+    return graph, regions, np.frombuffer(normals, dtype=np.float64).reshape(-1, 3)
+
+
+def _compile(registry: kovalith.SpatialRegistry, regions: bool, *, distance: float = 1e-3,
+             angle: float = 1.0, min_area: float = 0.01, wall_gap: float = 0.5, slab_gap: float = 2.0,
+             merge: str = "plane", elements: Sequence[kovalith.Mesh] | None = None,
+             element_kinds: Sequence[str] | None = None,
+             opening_orientations: Sequence[str] | None = None) -> Any:
     if not isinstance(registry, kovalith.SpatialRegistry):
         raise TypeError(
             f"registry must be a kovalith.SpatialRegistry, not {type(registry).__name__}")
@@ -184,10 +244,10 @@ def compile_building(
     opening_orientations = _names("opening_orientations", opening_orientations, OPENING_ORIENTATIONS,
                                   len(registry.apertures), "openings")
     compile_native = getattr(kovalith, "_compile_building")
-    graph: kovalith.SpatialGraph = compile_native(
+    return compile_native(
         registry, values["distance"], values["angle"], values["min_area"],
-        values["wall_gap"], values["slab_gap"], merge, elements, element_kinds, opening_orientations)
-    return graph
+        values["wall_gap"], values["slab_gap"], merge, elements, element_kinds, opening_orientations,
+        regions)
 
 
 def _meshes(name: str, values: Sequence[kovalith.Mesh]) -> list[kovalith.Mesh]:

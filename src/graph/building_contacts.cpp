@@ -122,6 +122,7 @@ Result<BuildingGraph> compile_building(const Registry& registry, const BuildingS
   in.element_faces = elements.faces;
   in.element_index = &elements.index;
   in.search_elements = extras.search_elements;
+  in.keep_regions = extras.keep_regions;
   in.settings = settings;
   in.parallel = std::cos(settings.angle_degrees * std::numbers::pi / 180.0);
   in.interrupt = interrupt;

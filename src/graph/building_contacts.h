@@ -84,6 +84,19 @@ struct BuildingExtras {
   std::span<const Mesh> elements;
   std::span<const ElementKind> element_kinds;  // empty (all physical), or one per element
   bool search_elements = false;
+  bool keep_regions = false;  // fill BuildingEdge::region
+};
+
+// The net region of an edge as polygons in 3D, on the plane of node_a's face
+// (the first face pair's plane), seen along node_a's outward normal: outer
+// rings counter-clockwise, holes clockwise, each ring closed (last point =
+// first). The face pairs of a merged edge are united, so a triangulated wall
+// gives one polygon.
+struct ContactRegion {
+  Vector3D normal;
+  std::vector<Vector3D> points;
+  std::vector<std::size_t> ring_offsets;  // rings r: points [ring_offsets[r], ring_offsets[r + 1])
+  std::vector<std::uint8_t> is_hole;      // per ring; a hole belongs to the outer ring before it
 };
 
 struct BuildingEdge {
@@ -100,6 +113,7 @@ struct BuildingEdge {
   std::vector<std::uint64_t> elements;   // physical and virtual elements behind it, ascending
   std::vector<std::uint64_t> crossings;  // crossing elements through it, ascending
   bool is_virtual = true;                // no physical element behind it
+  ContactRegion region;                  // with keep_regions only
 };
 
 struct BuildingGraph {

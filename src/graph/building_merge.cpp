@@ -13,6 +13,10 @@ namespace {
 // share of the region: a door straddling two contacts belongs to the one
 // holding most of it, and a contact lying inside a stair hole is a way through.
 constexpr double listed_share = 0.5;
+// Pieces of a region a rounding apart (their edges came out of different
+// face frames) are fused across gaps up to this share of the larger of the
+// distance and the region's extent: far below anything a model draws.
+constexpr double fuse_share = 1e-7;
 
 void sort_unique(std::vector<std::uint64_t>& values) {
   std::sort(values.begin(), values.end());
@@ -23,9 +27,10 @@ void sort_unique(std::vector<std::uint64_t>& values) {
 // openings and elements unite; the type is that of the largest contact.
 class EdgeBuilder {
  public:
-  explicit EdgeBuilder(const ContactLists& lists) : lists_(&lists) {}
+  EdgeBuilder(const ContactLists& lists, const BuildingInputs& in) : lists_(&lists), in_(&in) {}
 
   void add(const Contact& c) {
+    if (in_->keep_regions) add_region(c);
     if (c.area > largest_) {
       largest_ = c.area;
       type_ = c.type;
@@ -66,6 +71,7 @@ class EdgeBuilder {
     e.openings = listed_openings();
     e.opening_area = opening_area_;
     if (opening_area_ > 0.0) e.opening_centroid = opening_moment_ * (1.0 / opening_area_);
+    if (in.keep_regions) finish_region(e.region);
     if (in.search_elements) {
       sort_unique(elements_);
       sort_unique(crossings_);
@@ -97,7 +103,78 @@ class EdgeBuilder {
     return listed;
   }
 
+  // A plane of the edge's region: the frame of the first face pair on it.
+  struct Sheet {
+    Vector3D origin, normal;
+    PlaneFrame axes;
+    std::vector<Polygon> pieces;
+  };
+
+  // The contact's net region, moved from its face's frame into that of the
+  // first face pair on the same plane.
+  void add_region(const Contact& c) {
+    const double d = in_->settings.distance;
+    Sheet* sheet = nullptr;
+    for (Sheet& s : sheets_) {
+      if (dot(s.normal, c.normal) > in_->parallel &&
+          std::fabs(dot(s.normal, c.plane_point - s.origin)) <= d) {
+        sheet = &s;
+        break;
+      }
+    }
+    if (sheet == nullptr) {
+      sheets_.push_back({c.plane_point, c.normal, plane_frame(c.normal), {}});
+      sheet = &sheets_.back();
+    }
+    const PlaneFrame own = plane_frame(c.normal);
+    auto move = [&](const Ring& ring) {
+      Ring out;
+      out.reserve(ring.size());
+      for (const Point2& p : ring) {
+        const Vector3D at = c.plane_point + own.u * p.x + own.v * p.y - sheet->origin;
+        out.push_back({dot(at, sheet->axes.u), dot(at, sheet->axes.v)});
+      }
+      return out;
+    };
+    for (const Polygon& p : std::span(lists_->regions).subspan(c.regions_first, c.regions_count)) {
+      Polygon moved;
+      moved.outer = move(p.outer);
+      for (const Ring& hole : p.holes) moved.holes.push_back(move(hole));
+      sheet->pieces.push_back(std::move(moved));
+    }
+  }
+
+  static double extent(const Sheet& s) {
+    Box2 box;
+    for (const Polygon& p : s.pieces) box.add(p);
+    return std::fmax(box.hi[0] - box.lo[0], box.hi[1] - box.lo[1]);
+  }
+
+  void finish_region(ContactRegion& out) {
+    if (sheets_.empty()) return;
+    out.normal = sheets_.front().normal;
+    out.ring_offsets.push_back(0);
+    auto emit = [&](const Sheet& s, const Ring& ring, bool hole) {
+      // The clipper winds outer rings positively in the frame, holes the
+      // other way; the frame's u x v is the outward normal.
+      for (const Point2& p : ring) out.points.push_back(s.origin + s.axes.u * p.x + s.axes.v * p.y);
+      out.ring_offsets.push_back(out.points.size());
+      out.is_hole.push_back(hole ? 1 : 0);
+    };
+    for (const Sheet& s : sheets_) {
+      std::vector<const Polygon*> pieces;
+      pieces.reserve(s.pieces.size());
+      for (const Polygon& p : s.pieces) pieces.push_back(&p);
+      for (const Polygon& p : unite(pieces, fuse_share * std::fmax(in_->settings.distance, extent(s)))) {
+        emit(s, p.outer, false);
+        for (const Ring& hole : p.holes) emit(s, hole, true);
+      }
+    }
+  }
+
   const ContactLists* lists_;
+  const BuildingInputs* in_;
+  std::vector<Sheet> sheets_;
   double largest_ = -1.0;
   ContactType type_ = ContactType::vertical_wall;
   double area_ = 0.0;
@@ -123,7 +200,7 @@ std::vector<BuildingEdge> merge_contacts(std::size_t i, const ContactLists& list
   if (set.merge == MergeMode::face) {
     edges.reserve(contacts.size());
     for (const Contact& c : contacts) {
-      EdgeBuilder one(lists);
+      EdgeBuilder one(lists, in);
       one.add(c);
       edges.push_back(one.finish(i, c.other, in));
     }
@@ -160,7 +237,7 @@ std::vector<BuildingEdge> merge_contacts(std::size_t i, const ContactLists& list
         }
       }
       if (group == groups.size()) {
-        groups.emplace_back(lists);
+        groups.emplace_back(lists, in);
         representative.push_back(order[q]);
       }
       groups[group].add(c);

@@ -55,8 +55,9 @@ double cross_section(const BuildingInputs& in, const PairGeometry& pair, std::si
 }  // namespace
 
 RegionMeasure cut_openings(const BuildingInputs& in, const PairGeometry& pair,
-                           const Region& region, std::vector<OpeningPiece>& pieces) {
+                           const Region& region, std::vector<OpeningPiece>& pieces, Region* net_region) {
   const RegionMeasure open = measure(region);
+  if (net_region != nullptr) *net_region = region;
   if (in.aperture_faces.empty()) return open;
   BuildingScratch& s = building_scratch();
   s.side_hits.clear();
@@ -80,6 +81,7 @@ RegionMeasure cut_openings(const BuildingInputs& in, const PairGeometry& pair,
   s.pointers.clear();
   for (std::size_t q = 0; q < count; ++q) s.pointers.push_back(&s.polygons[q]);
   const RegionMeasure net = measure_difference(region, s.pointers);
+  if (net_region != nullptr) *net_region = subtract_union(region, s.pointers);
   const std::span<const Polygon* const> all(s.pointers);
   for (std::size_t r = 0; r < s.runs.size(); ++r) {
     const std::size_t first = s.runs[r].second;

@@ -3,6 +3,7 @@
 // and the steps that turn an overlap into a contact.
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 #include "graph/building_search.h"
 
@@ -59,11 +60,14 @@ void ContactLists::append(ContactLists&& part) {
     c.openings_first += openings.size();
     c.elements_first += elements.size();
     c.crossings_first += crossings.size();
+    c.regions_first += regions.size();
   }
   contacts.insert(contacts.end(), part.contacts.begin(), part.contacts.end());
   openings.insert(openings.end(), part.openings.begin(), part.openings.end());
   elements.insert(elements.end(), part.elements.begin(), part.elements.end());
   crossings.insert(crossings.end(), part.crossings.begin(), part.crossings.end());
+  regions.insert(regions.end(), std::make_move_iterator(part.regions.begin()),
+                 std::make_move_iterator(part.regions.end()));
   part = ContactLists();
 }
 
@@ -169,7 +173,9 @@ class RoomSearch {
 
       Contact c;
       c.openings_first = out_.openings.size();
-      const RegionMeasure net = cut_openings(in_, pair, overlap, out_.openings);
+      Region net_region;
+      const RegionMeasure net = cut_openings(in_, pair, overlap, out_.openings,
+                                             in_.keep_regions ? &net_region : nullptr);
       c.openings_count = out_.openings.size() - c.openings_first;
       RegionMeasure removed = open;
       removed -= net;
@@ -190,6 +196,11 @@ class RoomSearch {
         c.opening_area = removed.area();
         c.opening_moment =
             (pair.o + pair.axes.u * rc.x + pair.axes.v * rc.y + lift) * removed.area();
+      }
+      if (in_.keep_regions) {
+        c.regions_first = out_.regions.size();
+        c.regions_count = net_region.size();
+        for (Polygon& p : net_region) out_.regions.push_back(std::move(p));
       }
       if (in_.search_elements) {
         c.elements_first = out_.elements.size();

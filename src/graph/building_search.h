@@ -50,6 +50,7 @@ struct BuildingInputs {
   std::span<const MeshFace> element_faces;
   const FaceIndex* element_index = nullptr;
   bool search_elements = false;
+  bool keep_regions = false;
 
   BuildingSettings settings;
   double parallel = 1.0;  // cosine of the angle limit
@@ -121,6 +122,7 @@ struct Contact {
   std::size_t openings_first = 0, openings_count = 0;
   std::size_t elements_first = 0, elements_count = 0;
   std::size_t crossings_first = 0, crossings_count = 0;
+  std::size_t regions_first = 0, regions_count = 0;  // net region, in the frame of f
   ContactType type = ContactType::vertical_wall;
 };
 
@@ -129,6 +131,7 @@ struct ContactLists {
   std::vector<OpeningPiece> openings;
   std::vector<std::uint64_t> elements;
   std::vector<std::uint64_t> crossings;
+  std::vector<Polygon> regions;
 
   // Appends another task's lists (of the same room), shifting its runs.
   void append(ContactLists&& part);
@@ -159,9 +162,10 @@ Region remove_occluded(const BuildingInputs& in, const PairGeometry& pair,
                        std::span<const std::size_t> hits, Region region);
 
 // Cuts the openings out of `region`; returns the net measure and appends the
-// openings that cut it to `pieces`.
+// openings that cut it to `pieces`. Given `net`, the net region goes there.
 RegionMeasure cut_openings(const BuildingInputs& in, const PairGeometry& pair,
-                           const Region& region, std::vector<OpeningPiece>& pieces);
+                           const Region& region, std::vector<OpeningPiece>& pieces,
+                           Region* net = nullptr);
 
 // Appends the positions of the elements behind the pair's region to
 // `elements`, and of the crossing elements through it to `crossings`.

@@ -496,6 +496,44 @@ Region subtract_union(const Region& subject, std::span<const Polygon* const> cli
   return region;
 }
 
+Region unite(std::span<const Polygon* const> polygons, double fuse) {
+  if (polygons.empty()) return {};
+  const ScratchLease lease;
+  Scratch& s = *lease;
+  double max_abs = 0.0;
+  for (const Polygon* p : polygons) {
+    if (!fold_extent(*p, max_abs)) return {};
+  }
+  const Grid grid = grid_for(max_abs);
+  // Each polygon goes in as positively wound simple rings, so the union is
+  // the positive fill of them all.
+  for (const Polygon* p : polygons) add_clip_positive(s, *p, grid);
+  Region region;
+  const double delta = std::isfinite(fuse) ? fuse * grid.scale : 0.0;
+  if (!(delta >= 1.0)) {
+    if (s.clipper.Execute(ClipperLib::ctUnion, s.tree, ClipperLib::pftPositive,
+                          ClipperLib::pftPositive)) {
+      for (const ClipperLib::PolyNode* node : s.tree.Childs) collect_outer(*node, grid, region);
+    }
+    return region;
+  }
+  ClipperLib::Paths united, grown;
+  if (!s.clipper.Execute(ClipperLib::ctUnion, united, ClipperLib::pftPositive,
+                         ClipperLib::pftPositive)) {
+    return region;
+  }
+  // The grown shape stays within the grid's range: fuse is tiny beside the
+  // extent the grid was chosen for.
+  ClipperLib::ClipperOffset offset;
+  offset.AddPaths(united, ClipperLib::jtMiter, ClipperLib::etClosedPolygon);
+  offset.Execute(grown, delta);
+  offset.Clear();
+  offset.AddPaths(grown, ClipperLib::jtMiter, ClipperLib::etClosedPolygon);
+  offset.Execute(s.tree, -delta);
+  for (const ClipperLib::PolyNode* node : s.tree.Childs) collect_outer(*node, grid, region);
+  return region;
+}
+
 RegionMeasure measure_difference(const Region& subject, std::span<const Polygon* const> clips) {
   if (subject.empty()) return {};
   Box2 reach;

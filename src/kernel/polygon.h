@@ -54,6 +54,13 @@ Region subtract(const Region& subject, const Polygon& clip);
 // operands, not with their product as a chain of `subtract` calls does.
 Region subtract_union(const Region& subject, std::span<const Polygon* const> clips);
 
+// The union of the polygons, each read with the even-odd rule on its own (as
+// a clip of subtract_union is). Empty for none. With `fuse` > 0, gaps and
+// slits narrower than 2 * fuse are closed (a grow-then-shrink by `fuse`, with
+// mitred corners): pieces of one face whose shared edges came out of
+// different frames a rounding apart then unite into one polygon.
+Region unite(std::span<const Polygon* const> polygons, double fuse = 0.0);
+
 // First moments of a region: its area and its area-weighted centre.
 struct RegionMeasure {
   double weight = 0.0;  // area

@@ -1,10 +1,15 @@
 // Private entry points behind kovalith.building.
 //
 // _compile_building(registry, distance, angle, min_area, wall_gap, slab_gap,
-// merge, elements, element_kinds, opening_orientations) runs the native
-// building compiler and wraps its records into a new SpatialGraph. The last
-// three may be None: no element search; every element "physical"; every
-// opening "any". The submodule validates the settings and documents them; this
+// merge, elements, element_kinds, opening_orientations, regions) runs the
+// native building compiler and wraps its records into a new SpatialGraph.
+// elements, element_kinds and opening_orientations may be None: no element
+// search; every element "physical"; every opening "any". With `regions`
+// true it returns (graph, (points, ring_offsets, is_hole, edge_rings,
+// normals)): the edges' net regions as bytes of native-endian float64 (x, y,
+// z per point; x, y, z per edge for the normals), uint64 offsets (rings into
+// points; edges into rings, each with one more entry than items) and uint8
+// hole flags per ring. The submodule validates the settings and documents them; this
 // layer only converts them. Like build_spatial_graph, the call keeps the
 // interpreter lock: the workers read native copies only, and every Python
 // object is made here, on the calling thread, after the search.
@@ -25,9 +30,10 @@
 namespace kovalith::py {
 namespace {
 
-constexpr std::array<const char*, 10> compile_names = {
-    "registry", "distance", "angle",    "min_area",      "wall_gap",
-    "slab_gap", "merge",    "elements", "element_kinds", "opening_orientations"};
+constexpr std::array<const char*, 11> compile_names = {
+    "registry", "distance", "angle",         "min_area",
+    "wall_gap", "slab_gap", "merge",         "elements",
+    "element_kinds", "opening_orientations", "regions"};
 
 bool to_merge_mode(PyObject* obj, MergeMode& out) noexcept {
   std::string text;
@@ -92,6 +98,39 @@ bool check_length(std::size_t have, std::size_t want, const char* name, const ch
   return false;
 }
 
+template <class T>
+PyObject* new_bytes(const std::vector<T>& values) noexcept {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                   static_cast<Py_ssize_t>(values.size() * sizeof(T)));
+}
+
+// The edges' regions as the flat buffers _compile_building documents.
+PyObject* region_buffers(const std::vector<BuildingEdge>& edges) noexcept {
+  try {
+    std::vector<double> points, normals;
+    std::vector<std::uint64_t> rings{0}, edge_rings{0};
+    std::vector<std::uint8_t> holes;
+    normals.reserve(3 * edges.size());
+    for (const BuildingEdge& e : edges) {
+      const ContactRegion& r = e.region;
+      const std::size_t base = points.size() / 3;
+      for (const Vector3D& p : r.points) points.insert(points.end(), {p.x, p.y, p.z});
+      for (std::size_t k = 1; k < r.ring_offsets.size(); ++k) rings.push_back(base + r.ring_offsets[k]);
+      holes.insert(holes.end(), r.is_hole.begin(), r.is_hole.end());
+      edge_rings.push_back(holes.size());
+      normals.insert(normals.end(), {r.normal.x, r.normal.y, r.normal.z});
+    }
+    PyRef a = PyRef::steal(new_bytes(points)), b = PyRef::steal(new_bytes(rings)),
+          c = PyRef::steal(new_bytes(holes)), d = PyRef::steal(new_bytes(edge_rings)),
+          n = PyRef::steal(new_bytes(normals));
+    if (!a || !b || !c || !d || !n) return nullptr;
+    return PyTuple_Pack(5, a.get(), b.get(), c.get(), d.get(), n.get());
+  } catch (...) {
+    translate_current_exception();
+    return nullptr;
+  }
+}
+
 PyObject* new_positions(const std::vector<std::uint64_t>& positions) noexcept {
   return new_list(positions, [](std::uint64_t k) { return new_u64(k); });
 }
@@ -129,7 +168,7 @@ bool set_edge_attributes(AttributeMap& map, const BuildingEdge& edge, bool with_
 PyObject* compile_building_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    Arguments<10> a;
+    Arguments<11> a;
     if (!match("_compile_building", compile_names, args, nargs, kwnames, a)) return nullptr;
     if (!is_instance(a[0], TypeId::spatial_registry)) {
       PyErr_Format(PyExc_TypeError, "registry must be a SpatialRegistry, not %.200s",
@@ -166,6 +205,9 @@ PyObject* compile_building_entry(PyObject*, PyObject* const* args, Py_ssize_t na
     extras.element_kinds = kinds;
     extras.opening_orientations = orientations;
     extras.search_elements = a[7] != Py_None;
+    const int regions = PyObject_IsTrue(a[10]);
+    if (regions < 0) return nullptr;
+    extras.keep_regions = regions != 0;
 
     Interrupt stop = python_interrupt();
     Result<BuildingGraph> built = compile_building(inst->value, settings, extras, &stop);
@@ -191,14 +233,22 @@ PyObject* compile_building_entry(PyObject*, PyObject* const* args, Py_ssize_t na
       graph.edges.push_back(std::move(object));
     }
     graph.wire_contacts = std::move(build.wire_contacts);
-    return new_spatial_graph(std::move(graph));
+    PyRef buffers;
+    if (extras.keep_regions) {
+      buffers = PyRef::steal(region_buffers(build.edges));
+      if (!buffers) return nullptr;
+    }
+    PyRef result = PyRef::steal(new_spatial_graph(std::move(graph)));
+    if (!result || !extras.keep_regions) return result.release();
+    PyRef pair = PyRef::steal(PyTuple_Pack(2, result.get(), buffers.get()));
+    return pair.release();
   });
 }
 
 PyMethodDef building_functions[] = {
     {"_compile_building", as_cfunction(compile_building_entry), METH_FASTCALL | METH_KEYWORDS,
      "_compile_building(registry, distance, angle, min_area, wall_gap, slab_gap, merge, "
-     "elements, element_kinds, opening_orientations)\n--\n\n"
+     "elements, element_kinds, opening_orientations, regions)\n--\n\n"
      "Native building compiler; use kovalith.building.compile_building."},
     {},
 };
