@@ -19,8 +19,9 @@ NAN, INF = float("nan"), float("inf")
 
 def attributed_building(side: int = 3, floors: int = 2) -> SpatialGraph:
     """A compiled grid building whose records carry every kind of value the
-    loader accepts, some keys on a few records only, and the attributes of the
-    building compiler's edges (gap, openings, opening_area, opening_centroid)."""
+    loader accepts, some keys on a few records only, the attributes of the
+    building compiler's edges (gap, openings, opening_area, opening_centroid)
+    and of the walkable layer (walkable, via, width)."""
     graph = building.grid_building(side, floors).registry().build_spatial_graph(1e-3)
     for node in graph.nodes:
         k = node.index
@@ -37,7 +38,9 @@ def attributed_building(side: int = 3, floors: int = 2) -> SpatialGraph:
         edge.set_attribute("gap", 0.0 if k % 2 else 0.125)
         edge.set_attribute("openings", [k, k + 1] if k % 3 else [])
         edge.set_attribute("opening_area", 2.0 * (k % 3))
-        edge.set_attribute("opening_centroid", Vector3D(k, 0.5, -1.25) if k % 3 else None)
+        # The compiler's Vector3D, or the [x, y, z] list that outputs use.
+        centre = Vector3D(k, 0.5, -1.25) if k % 6 != 2 else [float(k), 0.5, -1.25]
+        edge.set_attribute("opening_centroid", centre if k % 3 else None)
         # How people cross: told by `walkable` alone, or by `via`, which wins
         # (an empty one shuts a contact marked walkable).
         edge.set_attribute("walkable", k % 3 != 0)
