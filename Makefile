@@ -12,14 +12,16 @@
 # interpreter than the one it was made from.
 #
 # The package is built without build isolation, with its build requirements
-# in the venv, into a build directory inside the venv: a later install
-# recompiles only what changed (an isolated build would configure against a
-# fresh temporary environment each time), and pip shows the compiler's
-# progress lines as they come.
+# in the venv, into $(VENV_BUILD), which goes with the venv (a new venv starts
+# it afresh): a later install recompiles only what changed (an isolated build
+# would configure against a fresh temporary environment each time), and pip
+# shows the compiler's progress lines as they come. The suite finds the
+# test-only native probe built beside the module there.
 
 PYTHON ?= python3
 VENV ?= .venv
 VENV_PYTHON := $(VENV)/bin/python
+VENV_BUILD := build/venv
 # python3-venv and python3-dev: what Debian's own python3 lacks to make a
 # venv and to build an extension against.
 DEB_PACKAGES := g++ cmake ninja-build libpolyclipping-dev libboost-dev python3-venv python3-dev
@@ -51,6 +53,7 @@ venv: deps
 	have=$$(sed -n 's/^executable = //p' $(VENV)/pyvenv.cfg 2>/dev/null); \
 	if [ "$$want" != "$$have" ] || [ ! -x $(VENV_PYTHON) ]; then \
 	  echo "making $(VENV) from $$want"; \
+	  rm -rf $(VENV_BUILD); \
 	  $(PYTHON) -m venv --clear $(VENV); \
 	fi
 
@@ -65,7 +68,7 @@ $(VENV)/requirements.txt: pyproject.toml | venv
 requirements: venv $(VENV)/requirements.txt
 
 install: requirements
-	$(PIP) install -v --no-build-isolation --no-deps --config-settings=build-dir=$(VENV)/build .
+	$(PIP) install -v --no-build-isolation --no-deps --config-settings=build-dir=$(VENV_BUILD) .
 
 demo: install
 	$(VENV_PYTHON) examples/demo.py
