@@ -11,7 +11,7 @@ from ifc_models import office_file, skip_under_asan, require_ifcopenshell
 
 require_ifcopenshell()
 
-from kovalith import cli  # noqa: E402
+from kovalith import Vector3D, cli  # noqa: E402
 
 pytestmark = skip_under_asan
 
@@ -108,35 +108,37 @@ class TestGraphCommand:
         assert lines["no connection"].strip() == "none"
         assert lines["route"].strip() == "0.S1 -[door]-> 0.C -[stair]-> 1.C -[stair]-> 2.C -[door]-> 2.N2"
 
+        from kovalith import cypher, interop
+
         graph = kifc.building_graph(path)
-        statements = files["cypher"].read_text(encoding="utf-8").splitlines()
+        statements = cypher.read_statements(files["cypher"])
         assert len(statements) == len(graph.nodes) + len(graph.edges)
         assert not any("None" in q or "<builtins" in q for q in statements)
         door = next(i for i, e in enumerate(graph.edges) if e.get_attribute("doors"))
         c = graph.edges[door].get_attribute("opening_centroid")
-        assert f"opening_centroid: {c!r}" in statements[len(graph.nodes) + door]
+        assert f"`opening_centroid`: [{', '.join(map(repr, c))}]" in statements[len(graph.nodes) + door]
         walls = sum(e.contact_type == "VerticalWallContact" for e in graph.edges)
         assert lines["wall contacts"].split()[0] == str(walls)
 
-        data = json.loads(files["json"].read_text(encoding="utf-8"))
-        g = nx.node_link_graph(data)
-        assert g.number_of_nodes() == len(graph.nodes) and g.number_of_edges() == len(graph.edges)
+        # The JSON file is the networkx graph, data included, and both hold the records.
+        g = nx.node_link_graph(json.loads(files["json"].read_text(encoding="utf-8")))
+        assert nx.utils.graphs_equal(g, interop.to_networkx(graph))
         for i, node in enumerate(graph.nodes):
             attrs = dict(g.nodes[i])
             c = node.centroid
-            assert attrs.pop("centroid") == [c.x, c.y, c.z]
-            assert attrs == node.get_all_attributes()
-        multi = {}
-        for e in graph.edges:
-            multi.setdefault((e.node_a, e.node_b), []).append(e)
-        for (a, b), edges in multi.items():
-            for key, e in enumerate(edges):
-                attrs = dict(g.edges[a, b, key])
-                assert attrs.pop("shared_area") == e.shared_area
-                assert attrs.pop("contact_type") == e.contact_type
-                c = attrs.pop("contact_centroid")
-                assert c == [e.contact_centroid.x, e.contact_centroid.y, e.contact_centroid.z]
-                assert attrs == e.get_all_attributes()
+            assert attrs.pop("centroid") == [c.x, c.y, c.z] and attrs.pop("index") == node.index
+            assert attrs == {k: v for k, v in node.get_all_attributes().items() if v is not None}
+        for k, e in enumerate(graph.edges):
+            attrs = dict(g.edges[e.node_a, e.node_b, k])
+            assert attrs.pop("shared_area") == e.shared_area
+            assert attrs.pop("contact_type") == e.contact_type
+            c = attrs.pop("contact_centroid")
+            assert c == [e.contact_centroid.x, e.contact_centroid.y, e.contact_centroid.z]
+            expected = {k: v for k, v in e.get_all_attributes().items() if v is not None}
+            oc = expected.pop("opening_centroid", None)
+            want = [oc.x, oc.y, oc.z] if isinstance(oc, Vector3D) else oc
+            assert attrs.pop("opening_centroid", None) == want
+            assert attrs == expected
         assert files["png"].read_bytes().startswith(b"\x89PNG")
 
     @pytest.mark.parametrize("option, merge", [("face", "face"), ("plane", "plane"), ("room", "room"),
@@ -164,3 +166,33 @@ class TestGraphCommand:
         assert result.returncode == 0, result.stderr
         assert "rooms:              15 on 3 storeys" in result.stdout
 
+
+
+HOSTILE_NAMES = {
+    "0.S1": "0.S1\nroute:              forged -[door]-> nowhere",
+    "0.C": "\x1b[2J\x1b[31mC",
+    "1.C": "1.C\r\u2028\u202etxt.exe",
+    "2.N2": "2.N2\x85\x07",
+}
+
+
+def test_room_names_cannot_forge_a_line_or_drive_the_terminal(capsys, tmp_path, office):
+    import ifcopenshell
+
+    model = ifcopenshell.open(str(office[0]))
+    ids = {}
+    for space in model.by_type("IfcSpace"):
+        if space.Name in HOSTILE_NAMES:
+            ids[space.Name] = space.GlobalId
+            space.Name = HOSTILE_NAMES[space.Name]
+    path = tmp_path / "hostile.ifc"
+    model.write(str(path))
+    code, out, err = run(capsys, "graph", path, "--route", ids["0.S1"], ids["2.N2"])
+    assert code == 0, err
+    lines = out.splitlines()
+    assert [line for line in lines if line.startswith("route:")] == [
+        r"route:              0.S1\nroute:              forged -[door]-> nowhere -[door]-> "
+        r"\x1b[2J\x1b[31mC -[stair]-> 1.C\r\u2028\u202etxt.exe -[stair]-> 2.C -[door]-> 2.N2\x85\x07"]
+    assert all(ch.isprintable() for line in lines for ch in line)
+    code, out, err = run(capsys, "graph", path, "--route", "\x1b[31m", "2.N2")
+    assert code == 1 and err == "kovalith: no room named '\\x1b[31m' (give a space's Name, its GlobalId or a node position)\n"

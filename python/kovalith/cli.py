@@ -148,7 +148,7 @@ def _graph_command(args: argparse.Namespace) -> int:
         if args.route:
             print(f"route:              {report.route_text(graph, walk)}")
         for item in written:
-            print(f"wrote {item}")
+            print(report.printable(f"wrote {item}"))
     return 0
 
 
@@ -217,10 +217,12 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 def _one_line(exc: BaseException) -> str:
+    from kovalith.report import printable
+
     if isinstance(exc, OSError) and exc.filename is not None and exc.strerror:
-        return f"{exc.filename}: {exc.strerror}"
+        return printable(f"{exc.filename}: {exc.strerror}")
     text = str(exc.args[0]) if isinstance(exc, KeyError) and exc.args else str(exc)
-    return " ".join(text.split()) or type(exc).__name__
+    return printable(" ".join(text.split())) or type(exc).__name__
 
 
 if __name__ == "__main__":

@@ -1,11 +1,21 @@
 """A `SpatialGraph` for analysis tools: networkx graphs, node-link JSON and NumPy edge arrays.
 
 Nodes are numbered by their position in ``graph.nodes``, the numbering that
-``find_shortest_path`` and the edges' ``node_a``/``node_b`` use. Each edge
-also carries ``distance``, the straight-line distance between the centroids
-of its two rooms: the cost that ``find_shortest_path`` minimises, so
-``networkx.shortest_path(G, a, b, weight="distance")`` finds a route of the
-same length. Lengths are in the model's unit, areas in its square.
+``find_shortest_path`` and the edges' ``node_a``/``node_b`` use; a
+MultiGraph's edge key is the edge's position in ``graph.edges``. Node and
+edge data follow `kovalith.values`, the schema of every output: ``index`` and
+``centroid`` on nodes, ``shared_area``, ``contact_centroid`` and
+``contact_type`` on edges, then the attributes, vectors as ``[x, y, z]``
+lists, None and non-finite numbers left out. So the JSON file and the
+networkx graph are the same graph::
+
+    networkx.node_link_graph(json.load(open(path))) == to_networkx(graph)  # nodes, edges, data
+
+``to_networkx(graph, distance=True)`` adds ``distance`` to each edge, the
+straight-line distance between the centroids of its two rooms: the cost that
+``find_shortest_path`` minimises, so ``networkx.shortest_path(G, a, b,
+weight="distance")`` finds a route of the same length. `edge_arrays` has it
+too. Lengths are in the model's unit, areas in its square.
 
 For scipy, igraph or rustworkx::
 
@@ -31,15 +41,12 @@ from __future__ import annotations
 import json
 import math
 import os
-from collections import Counter
 from typing import Any, NamedTuple
 
-from kovalith import SpatialGraph, Vector3D
+from kovalith import SpatialGraph
+from kovalith.values import NonFinite, graph_properties
 
 __all__ = ["EdgeArrays", "edge_arrays", "node_centroids", "to_networkx", "node_link_data", "write_json"]
-
-NODE_FIELDS = ("index", "centroid")
-EDGE_FIELDS = ("area", "contact_centroid", "contact_type", "distance")
 
 
 def _check_graph(graph: Any) -> None:
@@ -73,30 +80,38 @@ def _centroids(graph: SpatialGraph) -> list[tuple[float, float, float]]:
     return out
 
 
-def to_networkx(graph: SpatialGraph, *, multigraph: bool = True) -> Any:
+def to_networkx(graph: SpatialGraph, *, multigraph: bool = True, distance: bool = False,
+                non_finite: NonFinite = "omit") -> Any:
     """The graph as a `networkx.MultiGraph` (or `networkx.Graph`).
 
-    Node ``k`` is ``graph.nodes[k]``, with data ``index``, ``centroid`` (an
-    (x, y, z) tuple) and every attribute under its own key. Each edge has
-    data ``area`` (``shared_area``), ``contact_centroid`` (a tuple),
-    ``contact_type``, ``distance`` (see the module docstring) and every
-    attribute; in a MultiGraph its key is its position in ``graph.edges``.
-    Attribute values are the stored objects themselves.
+    Node ``k`` is ``graph.nodes[k]`` and edge key ``k`` is ``graph.edges[k]``;
+    their data are `kovalith.values.graph_properties`, the properties every
+    output writes (see the module docstring), so this is the graph
+    `node_link_data` describes.
 
     Parameters
     ----------
     graph : kovalith.SpatialGraph
     multigraph : bool, optional
         False for a `networkx.Graph`, which holds one edge per pair of rooms.
+    distance : bool, optional
+        Also give each edge ``distance``, the straight line between its two
+        rooms' centroids (see the module docstring).
+    non_finite : {"omit", "raise"}
+        NaN and infinite values left out, or refused with ``ValueError``.
 
     Raises
     ------
     ValueError
         An edge naming a node position past the node list; with
         ``multigraph=False``, two contacts between the same rooms (they
-        would be merged silently); an attribute key equal to a fixed field.
+        would be merged silently); an attribute named like a field of the
+        schema (``centroid``, ``shared_area``, ...), like a field of the
+        node-link format or an argument of networkx (``id``, ``key``,
+        ``source``, ``u_for_edge``, ...), or ``distance`` when it is asked
+        for; a value `kovalith.values` refuses.
     TypeError
-        `graph` is not a `SpatialGraph`.
+        `graph` is not a `SpatialGraph`, or a value of a kind no output stores.
     """
     try:
         import networkx as nx  # type: ignore[import-untyped]
@@ -105,35 +120,28 @@ def to_networkx(graph: SpatialGraph, *, multigraph: bool = True) -> Any:
                           "pip install 'kovalith[interop]'") from exc
     _check_graph(graph)
     ends = _endpoints(graph)
-    centroids = _centroids(graph)
+    nodes, edges = graph_properties(graph, non_finite=non_finite)
+    if distance:
+        centroids = _centroids(graph)
+        for k, (data, (a, b)) in enumerate(zip(edges, ends)):
+            if "distance" in data:
+                raise ValueError(f"edge {k} ({a}-{b}): attribute 'distance' has the name of the "
+                                 "field distance=True adds")
+            data["distance"] = _distance(centroids[a], centroids[b])
     out = nx.MultiGraph() if multigraph else nx.Graph()
-    for k, node in enumerate(graph.nodes):
-        data = _with_attributes({"index": node.index, "centroid": centroids[k]},
-                                node.get_all_attributes(), f"node {k}")
-        out.add_node(k, **data)
-    for k, (edge, (a, b)) in enumerate(zip(graph.edges, ends)):
-        c = edge.contact_centroid
-        data = _with_attributes({"area": edge.shared_area, "contact_centroid": (c.x, c.y, c.z),
-                                 "contact_type": edge.contact_type,
-                                 "distance": _distance(centroids[a], centroids[b])},
-                                edge.get_all_attributes(), f"edge {k} ({a}-{b})")
-        if multigraph:
-            out.add_edge(a, b, key=k, **data)
-        elif out.has_edge(a, b):
+    # Data go in as dicts, never as keyword arguments, so no attribute name
+    # can collide with a parameter of networkx.
+    out.add_nodes_from(enumerate(nodes))
+    if multigraph:
+        out.add_edges_from((a, b, k, data) for k, ((a, b), data) in enumerate(zip(ends, edges)))
+        return out
+    for k, ((a, b), data) in enumerate(zip(ends, edges)):
+        if out.has_edge(a, b):
             raise ValueError(f"graph: edge {k} ({a}-{b}) joins two rooms that an earlier edge "
                              "joins already; use multigraph=True")
-        else:
-            out.add_edge(a, b, **data)
+        out.add_edge(a, b)
+        out.edges[a, b].update(data)
     return out
-
-
-def _with_attributes(fixed: dict[str, Any], attributes: dict[str, Any], what: str) -> dict[str, Any]:
-    for key in attributes:
-        if key in fixed:
-            raise ValueError(f"{what}: attribute {key!r} has the name of a fixed field "
-                             f"({', '.join(fixed)})")
-    fixed.update(attributes)
-    return fixed
 
 
 class EdgeArrays(NamedTuple):
@@ -198,49 +206,31 @@ def node_centroids(graph: SpatialGraph) -> Any:
     return np.array(_centroids(graph), dtype=np.float64).reshape(len(graph.nodes), 3)
 
 
-def _json_value(value: Any) -> Any:
-    if isinstance(value, Vector3D):
-        return [_json_value(value.x), _json_value(value.y), _json_value(value.z)]
-    if isinstance(value, float):
-        return value if math.isfinite(value) else None
-    if value is None or isinstance(value, (bool, int, str)):
-        return value
-    if isinstance(value, (list, tuple)):
-        return [_json_value(v) for v in value]
-    if isinstance(value, dict):
-        return {str(k): _json_value(v) for k, v in value.items()}
-    return repr(value)
-
-
-def node_link_data(graph: SpatialGraph) -> dict[str, Any]:
+def node_link_data(graph: SpatialGraph, *, non_finite: NonFinite = "omit") -> dict[str, Any]:
     """The graph as node-link data for ``networkx.node_link_graph(data)``.
 
-    A multigraph (two rooms may touch in more than one plane): nodes carry
-    ``id`` (the node position), ``centroid`` and every attribute; edges carry
-    ``source``, ``target``, ``key`` (0, 1, ... per pair), ``shared_area``,
-    ``contact_centroid``, ``contact_type`` and every attribute. Vectors become
-    ``[x, y, z]``, tuples lists, NaN and infinities null, other values their
-    ``repr``. Those field names win over attributes of the same name.
+    A multigraph (two rooms may touch in more than one plane) that reads
+    back as `to_networkx` gives it: each node has ``id``, its position, then
+    its properties; each edge ``source`` and ``target`` (``node_a`` and
+    ``node_b``), ``key``, its position in ``graph.edges``, then its
+    properties (`kovalith.values`: ``index``, ``centroid``, attributes;
+    ``shared_area``, ``contact_centroid``, ``contact_type``, attributes).
+    Raises what `kovalith.values.graph_properties` raises.
     """
-    nodes = []
-    for i, node in enumerate(graph.nodes):
-        record = {k: _json_value(v) for k, v in node.get_all_attributes().items()}
-        record.update(id=i, centroid=_json_value(node.centroid))
-        nodes.append(record)
-    edges = []
-    keys: Counter[tuple[int, int]] = Counter()
-    for edge in graph.edges:
-        pair = (edge.node_a, edge.node_b)
-        record = {k: _json_value(v) for k, v in edge.get_all_attributes().items()}
-        record.update(source=edge.node_a, target=edge.node_b, key=keys[pair], shared_area=edge.shared_area,
-                      contact_centroid=_json_value(edge.contact_centroid), contact_type=edge.contact_type)
-        keys[pair] += 1
-        edges.append(record)
-    return {"directed": False, "multigraph": True, "graph": {}, "nodes": nodes, "edges": edges}
+    _check_graph(graph)
+    ends = _endpoints(graph)
+    nodes, edges = graph_properties(graph, non_finite=non_finite)
+    return {
+        "directed": False, "multigraph": True, "graph": {},
+        "nodes": [{"id": i, **data} for i, data in enumerate(nodes)],
+        "edges": [{"source": a, "target": b, "key": k, **data} for k, ((a, b), data) in enumerate(zip(ends, edges))],
+    }
 
 
-def write_json(graph: SpatialGraph, path: str | os.PathLike[str]) -> None:
-    """Write `node_link_data` of the graph as strict JSON (UTF-8)."""
+def write_json(graph: SpatialGraph, path: str | os.PathLike[str], *, non_finite: NonFinite = "omit") -> None:
+    """Write `node_link_data` of the graph as strict JSON (UTF-8); nothing is
+    written when a value is refused."""
+    data = node_link_data(graph, non_finite=non_finite)
     with open(path, "w", encoding="utf-8") as f:
-        json.dump(node_link_data(graph), f, allow_nan=False, ensure_ascii=False)
+        json.dump(data, f, allow_nan=False, ensure_ascii=False)
         f.write("\n")

@@ -4,20 +4,42 @@
 that join two rooms, the linear elements standing in rooms and the rooms
 without a connection or a way in on foot; `route_text` writes a route as the
 room names it passes, with the door or stair taken at each step.
+
+Names come from the model, and a model may hold anything: every control
+character (a line break, an escape sequence that would drive the terminal),
+line and paragraph separator and bidirectional override in what these
+functions return is written as a Python escape (``\\n``, ``\\x1b``,
+``\\u202e``; `printable`), so a name can neither forge a line of the report
+nor change how the rest of it reads.
 """
 
 from __future__ import annotations
 
+import re
 from collections import Counter
 from typing import Any
 
 from kovalith import SpatialGraph
 from kovalith.routes import Route
 
-__all__ = ["summary", "route_text"]
+__all__ = ["summary", "route_text", "printable"]
 
 # Rooms named in one line of the summary before it ends in "...".
 NAMES_SHOWN = 8
+
+# C0 and C1 controls, DEL, the line and paragraph separators, and the
+# bidirectional embeddings, overrides and isolates (they reorder what follows).
+_UNPRINTABLE = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029\u202a-\u202e\u2066-\u2069\u200e\u200f\u061c]")
+
+
+def _escape(match: re.Match[str]) -> str:
+    return repr(match.group())[1:-1]  # none of these is printable, so repr escapes each
+
+
+def printable(text: str) -> str:
+    """`text` with its control characters, line separators and bidirectional
+    controls written as escapes (``\\n``, ``\\x1b``, ``\\u2028``)."""
+    return _UNPRINTABLE.sub(_escape, text)
 
 
 def summary(rooms: Any, graph: SpatialGraph, timings: dict[str, float] | None = None) -> str:
@@ -84,7 +106,7 @@ def summary(rooms: Any, graph: SpatialGraph, timings: dict[str, float] | None = 
                      + ", ".join(f"{n} {r}" for r, n in reasons.most_common()) + ")")
     if timings:
         lines.append("time:               " + ", ".join(f"{k} {v * 1e3:.1f} ms" for k, v in timings.items()))
-    return "\n".join(lines)
+    return "\n".join(map(printable, lines))
 
 
 def route_text(graph: SpatialGraph, route: Route) -> str:
@@ -97,4 +119,4 @@ def route_text(graph: SpatialGraph, route: Route) -> str:
     for k, b in zip(route.edges, route.rooms[1:]):
         via = "stair" if edges[k].contact_type == "HorizontalSlabContact" else "door"
         steps.append(f"-[{via}]-> {nodes[b].get_attribute('name')}")
-    return " ".join(steps)
+    return printable(" ".join(steps))

@@ -1,0 +1,241 @@
+"""One value policy and one schema for every output of a graph.
+
+Every writer of a `SpatialGraph` -- node-link JSON and networkx
+(`kovalith.interop`), the Cypher file (`kovalith.cypher`), the databases
+(`kovalith.db`), IndoorGML and BOT (`kovalith.standards`) -- takes its
+properties from here, so one graph reads the same in each of them.
+
+The schema. A room (node) has ``index`` and ``centroid``, then its
+attributes; a contact (edge) has ``shared_area``, ``contact_centroid`` and
+``contact_type``, then its attributes: the records' own names, in this order,
+attributes in the order they were set. An attribute under one of those names,
+or under a name the exchange formats keep for themselves (a node's ``id`` and
+networkx's ``node_for_adding``; an edge's ``source``, ``target``, ``key``,
+``u_for_edge`` and ``v_for_edge``), is refused with ``ValueError`` naming it.
+
+The values:
+
+- ``str``, ``bool``, ``int`` (64-bit signed range) and finite ``float`` are
+  kept as they are; a ``str`` subclass becomes an exact ``str``, other
+  `numbers.Integral` and `numbers.Real` values (NumPy scalars) ``int`` and
+  ``float``; a string UTF-8 cannot encode (a lone surrogate) is refused with
+  ``ValueError``;
+- a `kovalith.Vector3D` becomes the list ``[x, y, z]`` of floats;
+- a ``list`` or ``tuple`` becomes a list; its items must be scalars of one
+  kind (ints mixed with floats become floats), so every engine can type it;
+- ``None`` is left out: the property is absent, as the schema-less engines
+  store a null;
+- NaN and the infinities -- a float, or any coordinate or item of a vector
+  or list -- are left out with ``non_finite="omit"`` (the default) or refused
+  with ``ValueError`` with ``non_finite="raise"``: JSON and Cypher have no
+  literal for them and the engines disagree on them;
+- anything else (dicts, sets, bytes, nested lists, None inside a list,
+  arrays) is refused with ``TypeError`` naming the key and the record.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+from typing import Any, Literal
+
+from kovalith import GraphEdge, GraphNode, SpatialGraph, Vector3D
+
+__all__ = [
+    "NODE_FIELDS",
+    "EDGE_FIELDS",
+    "RESERVED_NODE_KEYS",
+    "RESERVED_EDGE_KEYS",
+    "NonFinite",
+    "convert",
+    "node_properties",
+    "edge_properties",
+    "graph_properties",
+]
+
+NODE_FIELDS = ("index", "centroid")
+EDGE_FIELDS = ("shared_area", "contact_centroid", "contact_type")
+# node-link JSON names a node by "id" and an edge by "source", "target" and
+# "key"; networkx's add_node and add_edge take the other names as arguments.
+RESERVED_NODE_KEYS = ("id", "node_for_adding")
+RESERVED_EDGE_KEYS = ("source", "target", "key", "u_for_edge", "v_for_edge")
+
+NonFinite = Literal["omit", "raise"]
+
+_INT64_MIN, _INT64_MAX = -(2**63), 2**63 - 1
+_NODE_TAKEN = frozenset(NODE_FIELDS + RESERVED_NODE_KEYS)
+_EDGE_TAKEN = frozenset(EDGE_FIELDS + RESERVED_EDGE_KEYS)
+
+
+class _NonFinite(Exception):
+    """Raised inside the conversion for a value that is left out."""
+
+
+def _text(value: str) -> str:
+    if not value.isascii():
+        try:
+            value.encode("utf-8")
+        except UnicodeEncodeError as exc:
+            bad = ord(value[exc.start])
+            raise ValueError(f"the string holds U+{bad:04X} at position {exc.start}, "
+                             "a lone surrogate that UTF-8 cannot encode") from None
+    return value
+
+
+def _scalar(value: Any) -> Any:
+    """An item of a list: str, bool, int or float (NaN stays NaN here)."""
+    cls = type(value)
+    if cls is float or cls is bool:
+        return value
+    if cls is str:
+        return _text(value)
+    if cls is int or isinstance(value, numbers.Integral) and not isinstance(value, bool):
+        number = int(value)
+        if not _INT64_MIN <= number <= _INT64_MAX:
+            raise ValueError(f"the integer {number} is outside the 64-bit signed range")
+        return number
+    if isinstance(value, bool):
+        return bool(value)
+    if isinstance(value, str):
+        return _text(str.__str__(value))  # exact str: a subclass's methods are never called again
+    if isinstance(value, numbers.Real):
+        return float(value)
+    if value is None or isinstance(value, (list, tuple, Vector3D)):
+        raise TypeError(f"a list may hold only str, int, float or bool items, not {type(value).__name__}")
+    raise TypeError(f"cannot store a value of type {type(value).__name__}")
+
+
+def _floats_or_left_out(items: list[float], value: Any, non_finite: NonFinite) -> list[float]:
+    for x in items:
+        if x - x != 0.0:  # NaN or an infinity: inf - inf and NaN - NaN are NaN
+            if non_finite == "raise":
+                raise ValueError(f"{value!r} is not finite (non_finite='raise')")
+            raise _NonFinite
+    return items
+
+
+def _convert(value: Any, non_finite: NonFinite) -> Any:
+    # Exact built-in types first: they are nearly every value of a graph.
+    cls = type(value)
+    if cls is float:
+        if value - value == 0.0:
+            return value
+        if non_finite == "raise":
+            raise ValueError(f"{value!r} is not finite (non_finite='raise')")
+        raise _NonFinite
+    if cls is str:
+        return value if value.isascii() else _text(value)
+    if cls is bool:
+        return value
+    if cls is int and _INT64_MIN <= value <= _INT64_MAX:
+        return value
+    if value is None:
+        raise _NonFinite
+    if cls is Vector3D:
+        return _floats_or_left_out([value.x, value.y, value.z], value, non_finite)
+    if cls is list or cls is tuple or isinstance(value, (list, tuple)):
+        items = [_scalar(item) for item in value]
+        kinds = {bool if type(x) is bool else float if type(x) is float else int if type(x) is int else str
+                 for x in items}
+        if kinds == {int, float}:
+            items = [float(x) for x in items]
+            kinds = {float}
+        if len(kinds) > 1:
+            names = {bool: "bool", int: "int", float: "float", str: "str"}
+            raise TypeError("a list must hold items of one type, got "
+                            + ", ".join(sorted(names[k] for k in kinds)))
+        if kinds == {float}:
+            return _floats_or_left_out(items, value, non_finite)
+        return items
+    converted = _scalar(value)
+    if type(converted) is float and converted - converted != 0.0:
+        return _convert(converted, non_finite)
+    return converted
+
+
+def _check_non_finite(non_finite: Any) -> None:
+    if non_finite not in ("omit", "raise"):
+        raise ValueError(f"non_finite: expected 'omit' or 'raise', got {non_finite!r}")
+
+
+def convert(value: Any, *, non_finite: NonFinite = "omit") -> Any:
+    """The stored form of one value under the policy, or None when it is left out.
+
+    Raises
+    ------
+    TypeError
+        A value of a kind no output can store.
+    ValueError
+        An integer outside 64 bits, a lone surrogate, or a non-finite number
+        with ``non_finite="raise"``.
+    """
+    _check_non_finite(non_finite)
+    try:
+        return _convert(value, non_finite)
+    except _NonFinite:
+        return None
+
+
+def _properties(fixed: tuple[tuple[str, Any], ...], attributes: dict[str, Any], taken: frozenset[str],
+                non_finite: NonFinite, what: str) -> dict[str, Any]:
+    out: dict[str, Any] = {}
+    key = ""
+    try:
+        for key, raw in fixed:
+            try:
+                out[key] = _convert(raw, non_finite)
+            except _NonFinite:
+                pass
+        for key, raw in attributes.items():
+            if key in taken:
+                raise ValueError(f"the name is taken by the schema ({', '.join(sorted(taken))}); "
+                                 "rename the attribute")
+            if type(key) is not str:
+                key = str.__str__(key)
+            try:
+                out[_text(key)] = _convert(raw, non_finite)
+            except _NonFinite:
+                pass
+    except (TypeError, ValueError) as exc:
+        raise type(exc)(f"{what}, key {key!r}: {exc}") from None
+    return out
+
+
+def node_properties(node: GraphNode, *, non_finite: NonFinite = "omit", what: str = "node") -> dict[str, Any]:
+    """``index``, ``centroid`` and the attributes of a node, converted.
+
+    `what` names the node in error messages (e.g. ``"node 3"``).
+    """
+    _check_non_finite(non_finite)
+    return _properties((("index", node.index), ("centroid", node.centroid)), node.get_all_attributes(),
+                       _NODE_TAKEN, non_finite, what)
+
+
+def edge_properties(edge: GraphEdge, *, non_finite: NonFinite = "omit", what: str = "edge") -> dict[str, Any]:
+    """``shared_area``, ``contact_centroid``, ``contact_type`` and the
+    attributes of an edge, converted. `what` names it in error messages."""
+    _check_non_finite(non_finite)
+    return _properties((("shared_area", edge.shared_area), ("contact_centroid", edge.contact_centroid),
+                        ("contact_type", edge.contact_type)), edge.get_all_attributes(),
+                       _EDGE_TAKEN, non_finite, what)
+
+
+def graph_properties(graph: SpatialGraph, *, non_finite: NonFinite = "omit") -> tuple[list[dict[str, Any]],
+                                                                                     list[dict[str, Any]]]:
+    """The properties of every node and every edge, in graph order.
+
+    Each is a dict as `node_properties` and `edge_properties` give it; errors
+    name the record by position (``node 3 (index 7), key 'name': ...``).
+    Nothing is returned unless the whole graph passes the policy.
+    """
+    if not isinstance(graph, SpatialGraph):
+        raise TypeError(f"graph: expected a kovalith.SpatialGraph, got {type(graph).__name__}")
+    _check_non_finite(non_finite)
+    nodes = [_properties((("index", n.index), ("centroid", n.centroid)), n.get_all_attributes(),
+                         _NODE_TAKEN, non_finite, f"node {k} (index {n.index})")
+             for k, n in enumerate(graph.nodes)]
+    edges = [_properties((("shared_area", e.shared_area), ("contact_centroid", e.contact_centroid),
+                          ("contact_type", e.contact_type)), e.get_all_attributes(),
+                         _EDGE_TAKEN, non_finite, f"edge {k} ({e.node_a}-{e.node_b})")
+             for k, e in enumerate(graph.edges)]
+    return nodes, edges
