@@ -35,11 +35,13 @@ def test_demo_writes_report_cypher_and_picture(tmp_path):
     out = run_example("demo.py", tmp_path / "out")
     assert "rooms:              39 on 3 storeys" in out
     assert "walking route (doors, stair): 0.S1 -> 0.C -> 1.C -> 2.C -> 2.N6" in out
-    statements = (tmp_path / "out" / "building.cypher").read_text().splitlines()
+    from kovalith import cypher
+
+    statements = cypher.read_statements(tmp_path / "out" / "building.cypher")
     assert len(statements) == 39 + int(out.split("wall contacts:")[1].split()[0]) + int(
         out.split("slab contacts:")[1].split()[0]
     )
-    assert statements[0].startswith("CREATE (r0:Room {index: 0, ")
+    assert statements[0].startswith("CREATE (:Room {index: 0, centroid: [")
     png = (tmp_path / "out" / "building.png").read_bytes()
     assert png.startswith(b"\x89PNG") and len(png) > 20_000
 

@@ -34,10 +34,10 @@ own data model; this file is the one to load into a database.
 from __future__ import annotations
 
 import os
-from typing import Any, Callable
+from typing import Any, Callable, Literal
 
 from kovalith import SpatialGraph
-from kovalith.values import EDGE_FIELDS, NODE_FIELDS, NonFinite, graph_properties
+from kovalith.values import EDGE_FIELDS, NODE_FIELDS, graph_properties
 
 __all__ = ["ROOM_LABEL", "CONTACT_TYPE", "literal", "name", "cypher_statements", "write_cypher", "read_statements"]
 
@@ -121,7 +121,7 @@ def _map(properties: dict[str, Any], what: Callable[[], str]) -> str:
     return "{" + ", ".join(parts) + "}"
 
 
-def cypher_statements(graph: SpatialGraph, *, non_finite: NonFinite = "omit") -> list[str]:
+def cypher_statements(graph: SpatialGraph, *, non_finite: Literal["omit", "raise"] = "omit") -> list[str]:
     """The statements `write_cypher` writes (without their ``;``), rooms
     first, then contacts.
 
@@ -153,7 +153,8 @@ def cypher_statements(graph: SpatialGraph, *, non_finite: NonFinite = "omit") ->
     return out
 
 
-def write_cypher(graph: SpatialGraph, path: str | os.PathLike[str], *, non_finite: NonFinite = "omit") -> int:
+def write_cypher(graph: SpatialGraph, path: str | os.PathLike[str], *,
+                 non_finite: Literal["omit", "raise"] = "omit") -> int:
     """Write `cypher_statements` of the graph, each on a line of its own
     ended by ``;`` (UTF-8); returns their count. Nothing is written when a
     value is refused."""

@@ -41,10 +41,10 @@ from __future__ import annotations
 import json
 import math
 import os
-from typing import Any, NamedTuple
+from typing import Any, Literal, NamedTuple
 
 from kovalith import SpatialGraph
-from kovalith.values import NonFinite, graph_properties
+from kovalith.values import graph_properties
 
 __all__ = ["EdgeArrays", "edge_arrays", "node_centroids", "to_networkx", "node_link_data", "write_json"]
 
@@ -81,7 +81,7 @@ def _centroids(graph: SpatialGraph) -> list[tuple[float, float, float]]:
 
 
 def to_networkx(graph: SpatialGraph, *, multigraph: bool = True, distance: bool = False,
-                non_finite: NonFinite = "omit") -> Any:
+                non_finite: Literal["omit", "raise"] = "omit") -> Any:
     """The graph as a `networkx.MultiGraph` (or `networkx.Graph`).
 
     Node ``k`` is ``graph.nodes[k]`` and edge key ``k`` is ``graph.edges[k]``;
@@ -206,7 +206,7 @@ def node_centroids(graph: SpatialGraph) -> Any:
     return np.array(_centroids(graph), dtype=np.float64).reshape(len(graph.nodes), 3)
 
 
-def node_link_data(graph: SpatialGraph, *, non_finite: NonFinite = "omit") -> dict[str, Any]:
+def node_link_data(graph: SpatialGraph, *, non_finite: Literal["omit", "raise"] = "omit") -> dict[str, Any]:
     """The graph as node-link data for ``networkx.node_link_graph(data)``.
 
     A multigraph (two rooms may touch in more than one plane) that reads
@@ -227,7 +227,8 @@ def node_link_data(graph: SpatialGraph, *, non_finite: NonFinite = "omit") -> di
     }
 
 
-def write_json(graph: SpatialGraph, path: str | os.PathLike[str], *, non_finite: NonFinite = "omit") -> None:
+def write_json(graph: SpatialGraph, path: str | os.PathLike[str], *,
+               non_finite: Literal["omit", "raise"] = "omit") -> None:
     """Write `node_link_data` of the graph as strict JSON (UTF-8); nothing is
     written when a value is refused."""
     data = node_link_data(graph, non_finite=non_finite)

@@ -46,7 +46,6 @@ __all__ = [
     "EDGE_FIELDS",
     "RESERVED_NODE_KEYS",
     "RESERVED_EDGE_KEYS",
-    "NonFinite",
     "convert",
     "node_properties",
     "edge_properties",
@@ -59,8 +58,6 @@ EDGE_FIELDS = ("shared_area", "contact_centroid", "contact_type")
 # "key"; networkx's add_node and add_edge take the other names as arguments.
 RESERVED_NODE_KEYS = ("id", "node_for_adding")
 RESERVED_EDGE_KEYS = ("source", "target", "key", "u_for_edge", "v_for_edge")
-
-NonFinite = Literal["omit", "raise"]
 
 _INT64_MIN, _INT64_MAX = -(2**63), 2**63 - 1
 _NODE_TAKEN = frozenset(NODE_FIELDS + RESERVED_NODE_KEYS)
@@ -105,7 +102,7 @@ def _scalar(value: Any) -> Any:
     raise TypeError(f"cannot store a value of type {type(value).__name__}")
 
 
-def _floats_or_left_out(items: list[float], value: Any, non_finite: NonFinite) -> list[float]:
+def _floats_or_left_out(items: list[float], value: Any, non_finite: Literal["omit", "raise"]) -> list[float]:
     for x in items:
         if x - x != 0.0:  # NaN or an infinity: inf - inf and NaN - NaN are NaN
             if non_finite == "raise":
@@ -114,7 +111,7 @@ def _floats_or_left_out(items: list[float], value: Any, non_finite: NonFinite) -
     return items
 
 
-def _convert(value: Any, non_finite: NonFinite) -> Any:
+def _convert(value: Any, non_finite: Literal["omit", "raise"]) -> Any:
     # Exact built-in types first: they are nearly every value of a graph.
     cls = type(value)
     if cls is float:
@@ -158,7 +155,7 @@ def _check_non_finite(non_finite: Any) -> None:
         raise ValueError(f"non_finite: expected 'omit' or 'raise', got {non_finite!r}")
 
 
-def convert(value: Any, *, non_finite: NonFinite = "omit") -> Any:
+def convert(value: Any, *, non_finite: Literal["omit", "raise"] = "omit") -> Any:
     """The stored form of one value under the policy, or None when it is left out.
 
     Raises
@@ -177,7 +174,7 @@ def convert(value: Any, *, non_finite: NonFinite = "omit") -> Any:
 
 
 def _properties(fixed: tuple[tuple[str, Any], ...], attributes: dict[str, Any], taken: frozenset[str],
-                non_finite: NonFinite, what: str) -> dict[str, Any]:
+                non_finite: Literal["omit", "raise"], what: str) -> dict[str, Any]:
     out: dict[str, Any] = {}
     key = ""
     try:
@@ -201,7 +198,8 @@ def _properties(fixed: tuple[tuple[str, Any], ...], attributes: dict[str, Any], 
     return out
 
 
-def node_properties(node: GraphNode, *, non_finite: NonFinite = "omit", what: str = "node") -> dict[str, Any]:
+def node_properties(node: GraphNode, *, non_finite: Literal["omit", "raise"] = "omit",
+                    what: str = "node") -> dict[str, Any]:
     """``index``, ``centroid`` and the attributes of a node, converted.
 
     `what` names the node in error messages (e.g. ``"node 3"``).
@@ -211,7 +209,8 @@ def node_properties(node: GraphNode, *, non_finite: NonFinite = "omit", what: st
                        _NODE_TAKEN, non_finite, what)
 
 
-def edge_properties(edge: GraphEdge, *, non_finite: NonFinite = "omit", what: str = "edge") -> dict[str, Any]:
+def edge_properties(edge: GraphEdge, *, non_finite: Literal["omit", "raise"] = "omit",
+                    what: str = "edge") -> dict[str, Any]:
     """``shared_area``, ``contact_centroid``, ``contact_type`` and the
     attributes of an edge, converted. `what` names it in error messages."""
     _check_non_finite(non_finite)
@@ -220,8 +219,8 @@ def edge_properties(edge: GraphEdge, *, non_finite: NonFinite = "omit", what: st
                        _EDGE_TAKEN, non_finite, what)
 
 
-def graph_properties(graph: SpatialGraph, *, non_finite: NonFinite = "omit") -> tuple[list[dict[str, Any]],
-                                                                                     list[dict[str, Any]]]:
+def graph_properties(graph: SpatialGraph, *, non_finite: Literal["omit", "raise"] = "omit",
+                     ) -> tuple[list[dict[str, Any]], list[dict[str, Any]]]:
     """The properties of every node and every edge, in graph order.
 
     Each is a dict as `node_properties` and `edge_properties` give it; errors
