@@ -195,4 +195,4 @@ def test_room_names_cannot_forge_a_line_or_drive_the_terminal(capsys, tmp_path, 
         r"\x1b[2J\x1b[31mC -[stair]-> 1.C\r\u2028\u202etxt.exe -[stair]-> 2.C -[door]-> 2.N2\x85\x07"]
     assert all(ch.isprintable() for line in lines for ch in line)
     code, out, err = run(capsys, "graph", path, "--route", "\x1b[31m", "2.N2")
-    assert code == 1 and err == "kovalith: no room named '\\x1b[31m' (give a space's Name, its GlobalId or a node position)\n"
+    assert code == 1 and err.startswith("kovalith: no room named '\\x1b[31m'") and err.count("\n") == 1
