@@ -36,10 +36,11 @@ from __future__ import annotations
 import os
 from typing import Any, Callable, Literal
 
-from kovalith import SpatialGraph
-from kovalith.values import EDGE_FIELDS, NODE_FIELDS, graph_properties
+from kovalith import GraphEdge, GraphNode, SpatialGraph
+from kovalith.values import EDGE_FIELDS, NODE_FIELDS, convert, graph_properties
 
-__all__ = ["ROOM_LABEL", "CONTACT_TYPE", "literal", "name", "cypher_statements", "write_cypher", "read_statements"]
+__all__ = ["ROOM_LABEL", "CONTACT_TYPE", "literal", "name", "cypher_statements", "write_cypher", "read_statements",
+           "cypher_graph"]
 
 ROOM_LABEL = "Room"
 CONTACT_TYPE = "SHARES_WALL"
@@ -197,3 +198,32 @@ def read_statements(path: str | os.PathLike[str]) -> list[str]:
     if tail:
         out.append(tail)
     return out
+
+
+def cypher_graph(graph: SpatialGraph, *, non_finite: Literal["omit", "raise"] = "omit") -> SpatialGraph:
+    """A copy of the graph whose attributes `SpatialGraph.to_cypher_queries`
+    writes as Cypher an engine reads: each value as `kovalith.values`
+    converts it (a vector as the list ``[x, y, z]``, a tuple as a list),
+    None and non-finite values left out.
+
+    ``to_cypher_queries`` writes values as Python's ``repr``, which is Cypher
+    for these but for strings outside ASCII, which engines may read back
+    altered: `write_cypher` is the file to load.
+    """
+    def copy_attributes(source: GraphNode | GraphEdge, target: GraphNode | GraphEdge) -> None:
+        for key, value in source.get_all_attributes().items():
+            stored = convert(value, non_finite=non_finite)
+            if stored is not None:
+                target.set_attribute(key, stored)
+
+    nodes = []
+    for node in graph.nodes:
+        node_copy = GraphNode(node.index, node.centroid)
+        copy_attributes(node, node_copy)
+        nodes.append(node_copy)
+    edges = []
+    for edge in graph.edges:
+        edge_copy = GraphEdge(edge.node_a, edge.node_b, edge.shared_area, edge.contact_centroid, edge.contact_type)
+        copy_attributes(edge, edge_copy)
+        edges.append(edge_copy)
+    return SpatialGraph(nodes, edges, graph.wire_contacts)
