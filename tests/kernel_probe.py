@@ -1,7 +1,10 @@
 """Drives the native planar kernel through tests/native/kernel_probe.cpp.
 
-The probe is compiled once (with the address and undefined-behaviour
-sanitizers) into the pytest cache, keyed by the hash of its sources, and
+The probe (built with the address and undefined-behaviour sanitizers) is an
+executable CMake builds beside the module: `KOVALITH_KERNEL_PROBE` names it,
+else it is looked for beside the imported kovalith package, then in the build
+trees under build/. Only where none is newer than its sources is it compiled
+here, once, into the pytest cache (keyed by the hash of its sources). It is
 spoken to over a pipe. In Python a ring is a list of (x, y) tuples, a polygon
 a list of rings (outer first) and a region a list of polygons.
 """
@@ -24,7 +27,8 @@ SOURCES = [
 ]
 HEADERS = [ROOT / "src/kernel/plane.h", ROOT / "src/kernel/polygon.h",
            ROOT / "src/kernel/extrusion.h", ROOT / "src/kernel/mesh_clean.h",
-           ROOT / "src/records/mesh.h", ROOT / "src/records/vector3d.h"]
+           ROOT / "src/records/mesh.h", ROOT / "src/records/vector3d.h",
+           ROOT / "src/support/thread_scratch.h", ROOT / "src/support/hash_seed.h"]
 FLAGS = ["-std=c++23", "-O1", "-g", "-Wall", "-Wextra", "-Werror",
          "-fsanitize=address,undefined", "-fno-sanitize-recover=undefined"]
 
@@ -52,6 +56,22 @@ def _build(cache_dir):
                         "-lpolyclipping", "-o", str(tmp)], check=True, env=_clean_env())
         tmp.replace(exe)
     return exe
+
+
+def _built_probe():
+    """The probe CMake built, if one is at least as new as its sources."""
+    import kovalith
+
+    candidates = []
+    if os.environ.get("KOVALITH_KERNEL_PROBE"):
+        candidates.append(pathlib.Path(os.environ["KOVALITH_KERNEL_PROBE"]))
+    candidates.append(pathlib.Path(kovalith.__file__).resolve().parent.parent / "kernel_probe")
+    candidates += sorted((ROOT / "build").glob("*/kernel_probe"), key=lambda p: p.stat().st_mtime, reverse=True)
+    newest_source = max(p.stat().st_mtime for p in SOURCES + HEADERS)
+    for exe in candidates:
+        if exe.is_file() and os.access(exe, os.X_OK) and exe.stat().st_mtime >= newest_source:
+            return exe
+    return None
 
 
 def _num(x):
@@ -171,12 +191,11 @@ class KernelProbe:
         return r.number(), r.number()
 
 
-@pytest.fixture(scope="session")
-def kernel(request, tmp_path_factory):
-    cache = getattr(request.config, "cache", None)
-    cache_dir = cache.mkdir("kernel_probe") if cache else tmp_path_factory.mktemp("probe")
-    exe = _build(pathlib.Path(cache_dir))
-    probe = KernelProbe(exe)
-    yield probe
-    probe.close()
-    assert probe.proc.returncode == 0
+def start_probe(request, tmp_path_factory):
+    """A running KernelProbe; the session fixture `kernel` of conftest.py."""
+    exe = _built_probe()
+    if exe is None:
+        cache = getattr(request.config, "cache", None)
+        cache_dir = cache.mkdir("kernel_probe") if cache else tmp_path_factory.mktemp("probe")
+        exe = _build(pathlib.Path(cache_dir))
+    return KernelProbe(exe)

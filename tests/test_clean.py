@@ -7,7 +7,6 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from kernel_probe import kernel  # noqa: F401  (session fixture)
 from kovalith import Mesh, Vector3D
 
 INT64_MAX = 2**63 - 1

@@ -7,7 +7,6 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import kovalith
-from kernel_probe import kernel  # noqa: F401  (session fixture)
 from kovalith import Mesh, Vector3D, boolean_join_extruded
 
 

@@ -288,3 +288,33 @@ class TestOutputPaths:
         assert hashlib.sha256(model.read_bytes()).hexdigest() == digest
         assert sorted(p.name for p in tmp_path.iterdir()) == ["link.ifc", "m.ifc", "sub"]
         assert stat.S_ISREG(model.stat().st_mode)
+
+
+TIGHT_LOAD = """
+import os, resource, sys
+import kovalith.ifc as kifc
+import ifcopenshell
+model = ifcopenshell.open(sys.argv[1])
+expected = len(kifc.load(model, threads=1).rooms)
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+size = int(next(l for l in open("/proc/self/status") if l.startswith("VmSize")).split()[1]) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (size + int(sys.argv[2]), hard))
+try:
+    limited = len(kifc.load(model, threads=2).rooms)
+except MemoryError:
+    limited = None
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+print(limited, expected, len(kifc.load(model, threads=2).rooms))
+"""
+
+
+@pytest.mark.parametrize("extra_kib", [0, 8 * 1024 + 8, 8 * 1024 + 100, 16 * 1024, 64 * 1024])
+def test_geometry_threads_under_an_address_space_limit(office, extra_kib):
+    """IfcOpenShell's iterator aborted ("cannot allocate memory for
+    thread-local data") or waited forever for a worker that could not set
+    itself up; the threads are now fitted to the room left."""
+    proc = subprocess.run([sys.executable, "-c", TIGHT_LOAD, str(office[0]), str(extra_kib * 1024)],
+                          capture_output=True, text=True, timeout=120, env=_child_env())
+    assert proc.returncode == 0, proc.stderr
+    limited, expected, after = proc.stdout.split()
+    assert limited in ("None", expected) and after == expected

@@ -6,7 +6,6 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from kernel_probe import kernel  # noqa: F401  (session fixture)
 
 NAN = math.nan
 INF = math.inf

@@ -483,7 +483,7 @@ def _iterator_error(library: str, exc: RuntimeError) -> Exception:
     text = str(exc)
     if "registered" in text or "kernel" in text:
         return ValueError(f"geometry_library {library!r}: {text}")
-    if "alloc" in text or "memory" in text.lower():
+    if "alloc" in text or "memory" in text.lower() or "Resource temporarily unavailable" in text:
         return MemoryError(f"the geometry kernel ran out of memory starting up ({text})")
     return RuntimeError(f"the geometry kernel could not start: {text}")
 
@@ -500,6 +500,33 @@ def _thread_count(threads: Any) -> int:
     if count < 1:
         raise ValueError(f"threads must be at least 1, not {count}")
     return count
+
+
+# Address space one more geometry thread needs besides its stack: its malloc
+# arena reserves 64 MiB, and its share of the kernel's working memory.
+_THREAD_ADDRESS_SPACE = 96 << 20
+
+
+def _fit_threads(threads: int) -> int:
+    """`threads`, or fewer when an address-space limit (RLIMIT_AS) leaves no
+    room for that many. IfcOpenShell's iterator does not survive a worker
+    thread that cannot set itself up: it aborts the process or waits for the
+    thread forever, so the threads are fitted to the room before it starts."""
+    if threads <= 1:
+        return threads
+    try:
+        import resource
+
+        limit = resource.getrlimit(resource.RLIMIT_AS)[0]
+        if limit == resource.RLIM_INFINITY:
+            return threads
+        stack = resource.getrlimit(resource.RLIMIT_STACK)[0]
+        with open("/proc/self/status") as status:
+            mapped = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+    except (ImportError, OSError, ValueError, StopIteration):
+        return threads
+    per_thread = _THREAD_ADDRESS_SPACE + (stack if 0 < stack < (1 << 30) else 8 << 20)
+    return max(1, min(threads, 1 + (limit - mapped) // per_thread))
 
 
 def _placement_id(element: Any) -> int | None:
@@ -580,7 +607,9 @@ def load(
         An IFC file (any schema IfcOpenShell reads) or a model already opened.
     threads : int, optional
         Workers of the geometry iterator; all cores
-        (``multiprocessing.cpu_count()``) by default.
+        (``multiprocessing.cpu_count()``) by default. Fewer run when an
+        address-space limit (``RLIMIT_AS``) leaves too little room for
+        more: about 100 MiB each besides the first.
     progress : bool or callable
         True shows a progress bar on stderr (tqdm); a callable is called as
         ``progress(done, total)`` after each product.
@@ -660,7 +689,7 @@ def load(
             report(done[0], total)
 
     try:
-        shapes = _iterate(model, with_geometry, threads, geometry_library, tick)
+        shapes = _iterate(model, with_geometry, _fit_threads(threads), geometry_library, tick)
     finally:
         if bar is not None:
             bar.close()

@@ -7,6 +7,7 @@
 #include "graph/graph_records.h"
 #include "kernel/box2.h"
 #include "kernel/polygon.h"
+#include "support/thread_scratch.h"
 
 namespace kovalith {
 namespace {
@@ -82,6 +83,13 @@ class FaceContext {
   std::optional<std::vector<Cutter>> cutters_;
 };
 
+// Query buffers of one thread, reused across faces and meshes.
+struct SearchBuffers {
+  std::vector<LeafHit> nearby;
+  std::vector<std::size_t> candidates;
+  std::vector<const Polygon*> clips;
+};
+
 }  // namespace
 
 std::vector<RawEdge> find_contacts(std::size_t i, const ContactInputs& in) {
@@ -93,9 +101,10 @@ std::vector<RawEdge> find_contacts(std::size_t i, const ContactInputs& in) {
   // One index query per face: a per-mesh query with the union of its faces'
   // boxes would, for one mesh spread over the site (a terrain, a slab of many
   // faces), report every leaf of the site to every face of it.
-  thread_local std::vector<LeafHit> nearby;
-  thread_local std::vector<std::size_t> candidates;
-  thread_local std::vector<const Polygon*> clips;
+  SearchBuffers& buffers = thread_scratch<SearchBuffers>();
+  std::vector<LeafHit>& nearby = buffers.nearby;
+  std::vector<std::size_t>& candidates = buffers.candidates;
+  std::vector<const Polygon*>& clips = buffers.clips;
 
   for (std::size_t f = 0; f < mesh.face_count(); ++f) {
     const std::optional<FacePlane>& plane = in.planes[first + f];

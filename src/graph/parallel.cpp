@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <exception>
 #include <mutex>
 #include <system_error>
@@ -56,6 +57,20 @@ struct Job {
   }
 };
 
+// Memory a new worker must be able to take before it joins: the runtime
+// allocates a thread's own structures (the C++ runtime's per-thread exception
+// state, a malloc arena's first chunk) on first use and aborts the process if
+// it cannot. A thread that finds this much free lets them land in it, since
+// the thread that started it waits meanwhile; one that does not ends cleanly.
+constexpr std::size_t worker_headroom = 64 * 1024;
+
+// Written once by every thread that settles: the write makes glibc allocate
+// this module's block of thread-local storage for the thread there and then.
+// The module is loaded with dlopen, so that block is otherwise allocated at
+// the thread's first access to any thread_local of the module, in the middle
+// of a task, and a failure then aborts the process.
+thread_local volatile bool thread_settled = false;
+
 std::size_t processor_count() noexcept {
   cpu_set_t set;
   CPU_ZERO(&set);
@@ -76,17 +91,23 @@ class Pool {
   }
 
   // Starts the workers still missing; a failure leaves fewer workers for
-  // now and is retried at the next call.
+  // now and is retried at the next call. Each new worker is waited for until
+  // it has either settled in or given up for want of memory.
   void top_up() {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     // The calling thread is the last of the processors.
     const std::size_t target = processor_count() - 1;
     while (started_ < target) {
+      if (settling_) return;  // another caller is starting one; it will top up
+      settling_ = true;
       try {
-        std::thread(&Pool::worker_loop, this).detach();
+        std::thread(&Pool::worker_start, this).detach();
       } catch (const std::system_error&) {
+        settling_ = false;
         return;
       }
+      settled_.wait(lock, [&] { return !settling_; });
+      if (!settled_ok_) return;
       ++started_;
     }
   }
@@ -130,12 +151,28 @@ class Pool {
     if (it != jobs_.end()) jobs_.erase(it);
   }
 
-  void worker_loop() {
+  void worker_start() {
     // Signals go to the interpreter's thread, which handles them.
     sigset_t all;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    bool ok = false;
+    if (void* room = std::malloc(worker_headroom)) {
+      std::free(room);
+      // The C++ runtime's exception state and the module's thread-local
+      // block are set up now, in the room just freed, not at a task's first
+      // exception or thread_local.
+      ok = std::uncaught_exceptions() == 0;
+      thread_settled = true;
+    }
     std::unique_lock lock(mutex_);
+    settled_ok_ = ok;
+    settling_ = false;
+    settled_.notify_all();
+    if (ok) worker_loop(lock);
+  }
+
+  void worker_loop(std::unique_lock<std::mutex>& lock) {
     for (;;) {
       work_.wait(lock, [&] { return !jobs_.empty(); });
       // The newest job first: a nested loop is waited on by a task of an
@@ -158,8 +195,11 @@ class Pool {
   std::mutex mutex_;
   std::condition_variable work_;
   std::condition_variable done_;
+  std::condition_variable settled_;
   std::vector<Job*> jobs_;
   std::size_t started_ = 0;
+  bool settling_ = false;    // a new worker has not yet reported
+  bool settled_ok_ = false;  // what the last new worker reported
 };
 
 // The pid of the process that owns the pool; 0 until the pool is first used.
@@ -174,6 +214,8 @@ bool claim_pool() noexcept {
 }
 
 }  // namespace
+
+void settle_thread() noexcept { thread_settled = true; }
 
 bool for_each_index(std::size_t n, const std::function<void(std::size_t)>& body,
                     Execution execution, Interrupt* interrupt) {

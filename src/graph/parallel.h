@@ -7,9 +7,14 @@
 // was started has finished.
 //
 // Workers that could not be started (thread creation failed, e.g. under an
-// address-space limit) are started again at the next call, so a passing
+// address-space limit, or the new thread found too little memory to set
+// itself up and ended) are started again at the next call, so a passing
 // shortage of resources costs parallelism only while it lasts. With no worker
-// at all the loop runs on the calling thread.
+// at all the loop runs on the calling thread. A new worker first checks that
+// it has room to set itself up (the runtime aborts the process when a
+// thread's own storage cannot be allocated) and ends cleanly if not; per-
+// thread working storage is best taken from thread_scratch
+// (support/thread_scratch.h), whose failure is a std::bad_alloc.
 //
 // Interrupts: the interrupt is polled before every index; when the calling
 // thread owns it (it made it, and holds the interpreter lock), the calling
@@ -41,6 +46,11 @@ enum class Execution {
   pool,    // the worker pool (serial in a fork child)
   serial,  // the calling thread only, in index order
 };
+
+// Sets up the calling thread's share of the module's thread-local storage
+// now (see parallel.cpp): call it where memory is plentiful, at module import,
+// so the interpreter's thread never meets that allocation mid-call.
+void settle_thread() noexcept;
 
 bool for_each_index(std::size_t n, const std::function<void(std::size_t)>& body,
                     Execution execution = Execution::pool, Interrupt* interrupt = nullptr);

@@ -1,4 +1,5 @@
 #include "kernel/polygon.h"
+#include "support/thread_scratch.h"
 
 #include "kernel/box2.h"
 
@@ -103,10 +104,7 @@ class ScratchLease {
   Scratch& operator*() const { return s_; }
 
  private:
-  static Scratch& instance() {
-    thread_local Scratch s;
-    return s;
-  }
+  static Scratch& instance() { return thread_scratch<Scratch>(); }
   Scratch& s_;
 };
 

@@ -20,9 +20,9 @@ PyObject* raise_error(const Error& error) noexcept;
 
 // An Interrupt for one call, made on the calling thread: it runs the
 // interpreter's signal handlers and asks to stop when one of them raised.
-inline Interrupt python_interrupt() {
-  return Interrupt([] { return PyErr_CheckSignals() != 0; });
-}
+// (Defined beside kovalith._interrupt_after, the test hook that can make one
+// of its polls raise SIGINT.)
+Interrupt python_interrupt();
 
 // Attaches the note "while processing '{name}'" to the pending exception,
 // unless it already carries that very note.

@@ -13,10 +13,12 @@ namespace kovalith::py {
 int add_building_functions(PyObject* module) noexcept;
 int add_route_functions(PyObject* module) noexcept;
 int add_array_functions(PyObject* module) noexcept;
+int add_testing_functions(PyObject* module) noexcept;
 
 inline int add_private_functions(PyObject* module) noexcept {
   if (add_building_functions(module) < 0) return -1;
   if (add_route_functions(module) < 0) return -1;
+  if (add_testing_functions(module) < 0) return -1;
   return add_array_functions(module);
 }
 

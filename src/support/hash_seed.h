@@ -4,6 +4,7 @@
 // in is unknown until the call runs. Nothing may depend on the slot order.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <random>
 
@@ -18,15 +19,15 @@ inline std::uint64_t mix64(std::uint64_t x) noexcept {
   return x ^ (x >> 31);
 }
 
-// A new seed per call: drawn once per thread from the system's entropy, then
-// advanced for every table.
+// A new seed per call: a process-wide counter, started once from the system's
+// entropy and stepped by a Weyl increment, mixed. (Not thread_local: the
+// module's dynamic TLS cannot be allocated safely, see thread_scratch.h.)
 inline std::uint64_t next_hash_seed() {
-  thread_local std::uint64_t state = [] {
+  static std::atomic<std::uint64_t> state = [] {
     std::random_device device;
     return (std::uint64_t{device()} << 32) ^ device();
   }();
-  state = mix64(state);
-  return state;
+  return mix64(state.fetch_add(0x9E3779B97F4A7C15ULL, std::memory_order_relaxed));
 }
 
 }  // namespace kovalith
