@@ -167,3 +167,30 @@ def test_regions_are_the_contacts(options):
         for ring in [polygon.outer, *polygon.holes]:
             assert np.abs((ring - plane_point) @ normal).max() < 1e-6 * (1 + np.abs(ring).max())
             assert (ring[0] == ring[-1]).all()
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_stacked_openings_remove_their_union(seed):
+    """Hundreds of overlapping slab holes (more than one pass of the clipper
+    takes) remove exactly their union's area, which a plain sweep over the
+    compressed coordinates of the rectangles gives."""
+    import random
+
+    rng = random.Random(seed)
+    rects = []
+    for _ in range(400):
+        x0, y0 = rng.uniform(0.5, 2.5), rng.uniform(0.5, 3.5)
+        rects.append((x0, y0, x0 + rng.uniform(0.05, 1.2), y0 + rng.uniform(0.05, 1.0)))
+    holes = [box(x0, y0, 3.0 + 0.3 * k / 400, x1, y1, 3.0 + 0.3 * (k + 1) / 400)
+             for k, (x0, y0, x1, y1) in enumerate(rects)]
+    import numpy as np
+
+    xs = np.unique([v for r in rects for v in (r[0], r[2])])
+    ys = np.unique([v for r in rects for v in (r[1], r[3])])
+    cells = np.zeros((len(xs) - 1, len(ys) - 1), dtype=bool)
+    for x0, y0, x1, y1 in rects:
+        cells[np.searchsorted(xs, x0):np.searchsorted(xs, x1), np.searchsorted(ys, y0):np.searchsorted(ys, y1)] = True
+    union = float((np.diff(xs)[:, None] * np.diff(ys)[None, :] * cells).sum())
+    [edge] = compile_building(SpatialRegistry([A, C], [], holes), opening_orientations=["slab"] * 400).edges
+    assert edge.get_attribute("opening_area") == pytest.approx(union, rel=1e-9)
+    assert edge.shared_area == pytest.approx(20.0 - union, rel=1e-9)

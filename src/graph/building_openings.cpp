@@ -1,6 +1,7 @@
 // Opening attribution: which openings cut a face pair's region, what they
 // remove, and how much of each lies there (so that the merged edge lists only
 // the openings that lie mostly in it).
+#include <algorithm>
 #include <cmath>
 
 #include "graph/building_search.h"
@@ -26,7 +27,31 @@ bool admits(const BuildingInputs& in, std::size_t mesh, bool slab) {
   return true;
 }
 
+// The area the polygons cover together without the clipper where that is
+// plain: one polygon, or convex copies of one polygon (the two faces of an
+// opening box through a wall); NaN when it is not.
+double plain_union_area(std::span<const Polygon* const> polygons) {
+  const Polygon& first = *polygons.front();
+  if (!first.holes.empty()) return NAN;
+  if (polygons.size() == 1) return polygon_area(first);
+  double sign = 0.0;
+  if (!is_convex_ring(first.outer, sign)) return NAN;
+  Ring corners(first.outer.begin(), first.outer.end() - 1);
+  auto by_xy = [](const Point2& a, const Point2& b) { return a.x < b.x || (a.x == b.x && a.y < b.y); };
+  std::sort(corners.begin(), corners.end(), by_xy);
+  for (const Polygon* p : polygons.subspan(1)) {
+    if (!p->holes.empty() || p->outer.size() != first.outer.size()) return NAN;
+    Ring other(p->outer.begin(), p->outer.end() - 1);
+    std::sort(other.begin(), other.end(), by_xy);
+    if (other != corners) return NAN;
+  }
+  return polygon_area(first);
+}
+
 double union_area(std::span<const Polygon* const> polygons) {
+  if (polygons.empty()) return 0.0;
+  const double plain = plain_union_area(polygons);
+  if (!std::isnan(plain)) return plain;
   Box2 box;
   for (const Polygon* p : polygons) box.add(*p);
   const Region whole{rectangle(box)};
@@ -83,13 +108,27 @@ RegionMeasure cut_openings(const BuildingInputs& in, const PairGeometry& pair,
   const RegionMeasure net = measure_difference(region, s.pointers);
   if (net_region != nullptr) *net_region = subtract_union(region, s.pointers);
   const std::span<const Polygon* const> all(s.pointers);
+  // A convex region (a wall's rectangle) holds an opening wholly when it
+  // holds its corners: then no clipper pass is needed to measure its part.
+  double convex_sign = 0.0;
+  const bool convex = region.size() == 1 && region.front().holes.empty() &&
+                      is_convex_ring(region.front().outer, convex_sign);
+  auto contained = [&](std::span<const Polygon* const> own) {
+    if (!convex) return false;
+    for (const Polygon* p : own) {
+      for (const Point2& q : p->outer) {
+        if (!inside_convex_ring(region.front().outer, convex_sign, q)) return false;
+      }
+    }
+    return true;
+  };
   for (std::size_t r = 0; r < s.runs.size(); ++r) {
     const std::size_t first = s.runs[r].second;
     const std::size_t end = r + 1 < s.runs.size() ? s.runs[r + 1].second : count;
     const std::span<const Polygon* const> own = all.subspan(first, end - first);
-    const double inside = s.runs.size() == 1
-                              ? open.area() - net.area()
-                              : open.area() - measure_difference(region, own).area();
+    const double inside = s.runs.size() == 1 ? open.area() - net.area()
+                          : contained(own)   ? union_area(own)
+                                             : open.area() - measure_difference(region, own).area();
     if (!(inside > pair.sliver)) continue;
     const std::uint64_t m = s.runs[r].first;
     pieces.push_back({m, inside, cross_section(in, pair, static_cast<std::size_t>(m), own)});

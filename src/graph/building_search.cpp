@@ -129,32 +129,94 @@ class RoomSearch {
     s.hits.clear();
     in_.faces->query(query, 0, s.hits);
     pair.axes = plane_frame(n);
-    bool projected = false;
-    Box2 a_box;
 
+    // Room faces in front of f, nearest first. Faces of earlier rooms are
+    // kept too: they never pair with f here, but they shade it.
+    s.candidates.clear();
     for (std::size_t leaf : s.hits) {
       const std::size_t j = static_cast<std::size_t>(in_.leaves[leaf].mesh_index);
-      if (j <= i_) continue;
+      if (j == i_) continue;
       const std::optional<FacePlane>& other = in_.planes[leaf];
       if (!other) continue;
       const double k = dot(n, other->normal);
       const bool opposed = k < -in_.parallel;
       if (!opposed && !(k > in_.parallel)) continue;
+      if (!opposed && j < i_) continue;
       const Mesh& other_mesh = in_.meshes[j];
-      const std::span<const Index> g =
-          other_mesh.face(static_cast<std::size_t>(in_.leaves[leaf].face_index));
-      const Span t = distances(other_mesh, g, pair.o, n);
+      const Span t = distances(
+          other_mesh, other_mesh.face(static_cast<std::size_t>(in_.leaves[leaf].face_index)),
+          pair.o, n);
       if (!(t.lo >= -set.distance)) continue;
       if (!(t.hi <= (opposed ? reach : set.distance))) continue;
+      s.candidates.push_back({leaf, j, t, opposed});
+    }
+    if (s.candidates.empty()) return;
+    std::stable_sort(s.candidates.begin(), s.candidates.end(),
+                     [](const Candidate& x, const Candidate& y) { return x.t.lo < y.t.lo; });
+    s.by_far_side.resize(s.candidates.size());
+    for (std::size_t q = 0; q < s.candidates.size(); ++q) s.by_far_side[q] = q;
+    std::stable_sort(s.by_far_side.begin(), s.by_far_side.end(), [&](std::size_t x, std::size_t y) {
+      return s.candidates[x].t.hi < s.candidates[y].t.hi;
+    });
 
+    // The shadow: opposed faces of other rooms wholly nearer than the
+    // candidate at hand. Each is an occluder of every farther pair whose
+    // second room it does not belong to, so once the shadow covers f, such
+    // pairs have nothing left and need no test: a stack of thin rooms, or
+    // a gap setting far beyond the model, costs one test per face.
+    if (s.shadow_stamp.size() < in_.meshes.size()) s.shadow_stamp.assign(in_.meshes.size(), 0);
+    const std::uint64_t stamp = ++s.face_stamp;
+    s.shadow.clear();
+    std::size_t shaded = 0;      // candidates by t.hi taken into the shadow
+    std::size_t checked = 0;     // shadow size at the last coverage test
+    bool covered = false;
+    bool projected = false;
+    bool a_convex = false;
+    Box2 a_box;
+    const std::size_t first_contact = out_.contacts.size();
+
+    for (const Candidate& cand : s.candidates) {
+      while (shaded < s.by_far_side.size() &&
+             s.candidates[s.by_far_side[shaded]].t.hi < cand.t.lo - set.distance) {
+        const Candidate& h = s.candidates[s.by_far_side[shaded++]];
+        if (!h.opposed || covered) continue;
+        const Mesh& mesh = in_.meshes[h.room];
+        project_into(pool_slot(s.shadow, s.shadow.size() + 1), mesh,
+                     mesh.face(static_cast<std::size_t>(in_.leaves[h.leaf].face_index)), pair.o,
+                     pair.axes);
+        s.shadow_stamp[h.room] = stamp;
+      }
+      if (cand.room < i_) continue;
       if (!projected) {
         project_into(s.a, mesh_, pair.f, pair.o, pair.axes);
         a_box = bounds(s.a);
         pair.sliver = sliver_share * polygon_area(s.a);
+        double a_sign = 0.0;
+        a_convex = is_convex_ring(s.a.outer, a_sign);
         projected = true;
       }
+      if (!covered && s.shadow.size() > checked) {
+        checked = s.shadow.size();
+        s.pointers.clear();
+        for (const Polygon& p : s.shadow) s.pointers.push_back(&p);
+        covered = !(measure_difference(Region{s.a}, s.pointers).area() > 0.0);
+      }
+      if (covered && s.shadow_stamp[cand.room] != stamp) continue;
+
+      const std::size_t j = cand.room;
+      const Mesh& other_mesh = in_.meshes[j];
+      const std::span<const Index> g =
+          other_mesh.face(static_cast<std::size_t>(in_.leaves[cand.leaf].face_index));
+      const Span& t = cand.t;
       project_into(s.b, other_mesh, g, pair.o, pair.axes);
       if (!overlap_has_area(a_box, bounds(s.b))) continue;
+      // Convex faces (every triangle) whose boxes meet may still be apart:
+      // a fan of slivers from one corner has every box covering the wall.
+      double b_sign = 0.0;
+      if (a_convex && is_convex_ring(s.b.outer, b_sign) &&
+          !convex_rings_overlap(s.a.outer, s.b.outer)) {
+        continue;
+      }
       Region overlap = intersect(s.a, s.b);
       if (overlap.empty()) continue;
       if (!(measure(overlap).area() > keep)) continue;
@@ -172,6 +234,7 @@ class RoomSearch {
       if (!(open.area() > keep)) continue;
 
       Contact c;
+      c.leaf = cand.leaf;
       c.openings_first = out_.openings.size();
       Region net_region;
       const RegionMeasure net = cut_openings(in_, pair, overlap, out_.openings,
@@ -211,6 +274,11 @@ class RoomSearch {
       }
       out_.contacts.push_back(c);
     }
+    // Contacts of one face go out in candidate (mesh, face) order, whatever
+    // order the distances gave them.
+    std::stable_sort(out_.contacts.begin() + static_cast<std::ptrdiff_t>(first_contact),
+                     out_.contacts.end(),
+                     [](const Contact& x, const Contact& y) { return x.leaf < y.leaf; });
   }
 
   const BuildingInputs& in_;

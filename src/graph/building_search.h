@@ -109,6 +109,7 @@ struct OpeningPiece {
 // One accepted face pair, before merging. Its openings, elements and
 // crossings are runs of the task's lists.
 struct Contact {
+  std::size_t leaf = 0;  // g's face, for the output order
   std::uint64_t other = 0;
   Vector3D normal;       // outward normal of the face of node_a
   Vector3D plane_point;  // a point of that face's plane
@@ -138,6 +139,14 @@ struct ContactLists {
 };
 
 // Working storage of one worker, reused across faces and rooms.
+// A room face in front of the face under search, with its distances.
+struct Candidate {
+  std::size_t leaf = 0;
+  std::size_t room = 0;
+  Span t;
+  bool opposed = false;
+};
+
 struct BuildingScratch {
   std::vector<std::size_t> hits;       // room faces near face f: the candidate search's only
   std::vector<std::size_t> side_hits;  // opening or element faces of one pair
@@ -146,6 +155,11 @@ struct BuildingScratch {
   std::vector<Polygon> more;
   std::vector<const Polygon*> pointers;
   std::vector<std::pair<std::uint64_t, std::size_t>> runs;  // (mesh, first polygon)
+  std::vector<Candidate> candidates;
+  std::vector<std::size_t> by_far_side;  // candidates by t.hi
+  std::vector<Polygon> shadow;
+  std::vector<std::uint64_t> shadow_stamp;  // per room: the face whose shadow it is in
+  std::uint64_t face_stamp = 0;
 };
 BuildingScratch& building_scratch();
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
 
 namespace kovalith {
@@ -354,6 +355,29 @@ struct Partition {
     std::vector<const Polygon*> chosen;
     chosen.reserve(members.size());
     for (std::size_t k : members) chosen.push_back(clips[k]);
+    // Clips the partition could not separate overlap one another (stacked
+    // openings, copies of one hole through a slab's depth): united a batch
+    // at a time, they shrink to a few polygons before the pass that
+    // subtracts them, instead of meeting it all at once.
+    std::vector<Region> merged;
+    while (chosen.size() > clips_per_pass) {
+      std::vector<Region> level;
+      for (std::size_t k = 0; k < chosen.size(); k += clips_per_pass) {
+        const std::size_t end = std::min(chosen.size(), k + clips_per_pass);
+        level.push_back(unite(std::span<const Polygon* const>(chosen).subspan(k, end - k)));
+      }
+      std::vector<const Polygon*> next;
+      for (const Region& r : level) {
+        for (const Polygon& p : r) next.push_back(&p);
+      }
+      const bool shrank = next.size() < chosen.size();
+      merged.insert(merged.end(), std::make_move_iterator(level.begin()),
+                    std::make_move_iterator(level.end()));
+      // Moving a Region keeps its polygons where they are, so the pointers
+      // into `level` stay valid in `merged`.
+      chosen.swap(next);
+      if (!shrank) break;
+    }
     if (whole) {
       total += measure_pass(subject, chosen);
       return;
@@ -387,8 +411,10 @@ struct Partition {
       if (overlap_has_area(boxes[k], lower)) below.push_back(k);
       if (overlap_has_area(boxes[k], upper)) above.push_back(k);
     }
-    // Clips that all span the cut cannot be separated: one pass takes them.
-    if (below.size() == members.size() && above.size() == members.size()) {
+    // Clips that mostly span the cut cannot be separated (overlapping
+    // openings): splitting on would copy them into ever more cells, so one
+    // leaf takes them all, where they are united a batch at a time.
+    if (2 * (below.size() + above.size()) > 3 * members.size()) {
       leaf(cell, members, false);
       return;
     }
@@ -429,6 +455,60 @@ Region subtract(const Polygon& subject, const Polygon& clip) {
 
 Region subtract(const Region& subject, const Polygon& clip) {
   return run(nullptr, &subject, clip, ClipperLib::ctDifference);
+}
+
+namespace {
+
+// Twice the signed area of the turn a -> b -> c.
+double turn(const Point2& a, const Point2& b, const Point2& c) {
+  return (b.x - a.x) * (c.y - b.y) - (b.y - a.y) * (c.x - b.x);
+}
+
+// Whether an edge normal of `a` separates the two rings.
+bool separates(const Ring& a, const Ring& b) {
+  for (std::size_t k = 0; k + 1 < a.size(); ++k) {
+    const double nx = a[k + 1].y - a[k].y, ny = a[k].x - a[k + 1].x;
+    double lo_a = INFINITY, hi_a = -INFINITY, lo_b = INFINITY, hi_b = -INFINITY;
+    for (const Point2& p : a) {
+      const double d = nx * p.x + ny * p.y;
+      lo_a = std::fmin(lo_a, d);
+      hi_a = std::fmax(hi_a, d);
+    }
+    for (const Point2& p : b) {
+      const double d = nx * p.x + ny * p.y;
+      lo_b = std::fmin(lo_b, d);
+      hi_b = std::fmax(hi_b, d);
+    }
+    if (!(hi_a > lo_b && hi_b > lo_a)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool is_convex_ring(const Ring& ring, double& sign) {
+  if (ring.size() < 4 || !(ring.front() == ring.back())) return false;
+  const std::size_t n = ring.size() - 1;
+  sign = 0.0;
+  for (std::size_t k = 0; k < n; ++k) {
+    const double t = turn(ring[k], ring[(k + 1) % n], ring[(k + 2) % n]);
+    if (!std::isfinite(t)) return false;
+    if (t == 0.0) continue;
+    if (sign == 0.0) sign = t > 0.0 ? 1.0 : -1.0;
+    if ((t > 0.0) != (sign > 0.0)) return false;
+  }
+  return sign != 0.0;
+}
+
+bool inside_convex_ring(const Ring& ring, double sign, const Point2& p) {
+  for (std::size_t k = 0; k + 1 < ring.size(); ++k) {
+    if (turn(ring[k], ring[k + 1], p) * sign < 0.0) return false;
+  }
+  return true;
+}
+
+bool convex_rings_overlap(const Ring& a, const Ring& b) {
+  return !separates(a, b) && !separates(b, a);
 }
 
 double ring_area(const Ring& ring) {

@@ -83,6 +83,16 @@ RegionMeasure measure(const Region& region);
 // openings in one wall cost time in proportion to their number.
 RegionMeasure measure_difference(const Region& subject, std::span<const Polygon* const> clips);
 
+// Whether a closed ring turns one way throughout (collinear corners allowed,
+// at least one real turn, finite); its turning sign (+1 counter-clockwise,
+// -1 clockwise) goes to `sign`.
+bool is_convex_ring(const Ring& ring, double& sign);
+// Whether p lies inside or on a convex ring of turning sign `sign`.
+bool inside_convex_ring(const Ring& ring, double sign, const Point2& p);
+// Whether two convex closed rings overlap with positive area: no edge normal
+// of either separates them (touching along an edge or at a corner does).
+bool convex_rings_overlap(const Ring& a, const Ring& b);
+
 // |shoelace| of a closed ring; 0 for fewer than 3 points or an open ring.
 double ring_area(const Ring& ring);
 // |outer| - sum |holes|, in absolute value.
