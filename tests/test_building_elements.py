@@ -194,3 +194,26 @@ def test_stacked_openings_remove_their_union(seed):
     [edge] = compile_building(SpatialRegistry([A, C], [], holes), opening_orientations=["slab"] * 400).edges
     assert edge.get_attribute("opening_area") == pytest.approx(union, rel=1e-9)
     assert edge.shared_area == pytest.approx(20.0 - union, rel=1e-9)
+
+
+@pytest.mark.parametrize("settings, warned", [
+    (dict(), None),
+    (dict(wall_gap=50.0), "wall_gap=50 exceeds the model's extent"),
+    (dict(slab_gap=1e6), "slab_gap=1e\\+06 exceeds the model's extent"),
+    (dict(distance=1.0), "distance=1 is over 0.01 of the model's extent"),
+])
+def test_settings_out_of_scale_warn(settings, warned):
+    import warnings
+
+    registry = SpatialRegistry([A, B, C], [], [])
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        graph = compile_building(registry, **settings)
+    messages = [str(w.message) for w in caught]
+    if warned is None:
+        assert messages == []
+    else:
+        [message] = messages
+        assert __import__("re").search(warned, message), message
+        assert caught[0].filename == __file__  # points at the caller
+    assert len(graph.edges) >= 2

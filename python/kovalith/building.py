@@ -11,6 +11,7 @@ room pair and contact plane.
 from __future__ import annotations
 
 import math
+import warnings
 
 import kovalith
 
@@ -244,10 +245,38 @@ def _compile(registry: kovalith.SpatialRegistry, regions: bool, *, distance: flo
     opening_orientations = _names("opening_orientations", opening_orientations, OPENING_ORIENTATIONS,
                                   len(registry.apertures), "openings")
     compile_native = getattr(kovalith, "_compile_building")
-    return compile_native(
+    result = compile_native(
         registry, values["distance"], values["angle"], values["min_area"],
         values["wall_gap"], values["slab_gap"], merge, elements, element_kinds, opening_orientations,
         regions)
+    _check_scale(result[0] if regions else result, values)
+    return result
+
+
+#: A distance above this share of the model's extent suggests settings in
+#: another unit than the model's (millimetre settings on a metre model).
+DISTANCE_SHARE = 0.01
+
+
+def _check_scale(graph: kovalith.SpatialGraph, values: dict[str, float]) -> None:
+    """Warn about settings out of proportion with the model: gaps wider than
+    the whole model, or a touching distance that only makes sense in another
+    unit. Both join rooms that are not neighbours, and large gaps cost time."""
+    nodes = graph.nodes
+    if len(nodes) < 2:
+        return
+    centres = [n.centroid for n in nodes]
+    extent = max(max(getattr(c, a) for c in centres) - min(getattr(c, a) for c in centres) for a in "xyz")
+    if not (extent > 0.0 and math.isfinite(extent)):
+        return
+    for name in ("wall_gap", "slab_gap"):
+        if values[name] > extent:
+            warnings.warn(f"{name}={values[name]:g} exceeds the model's extent ({extent:.4g} between room "
+                          f"centres): are the settings in the model's unit?", stacklevel=4)
+    if values["distance"] > DISTANCE_SHARE * extent:
+        warnings.warn(f"distance={values['distance']:g} is over {DISTANCE_SHARE:g} of the model's extent "
+                      f"({extent:.4g} between room centres): are the settings in the model's unit?",
+                      stacklevel=4)
 
 
 def _meshes(name: str, values: Sequence[kovalith.Mesh]) -> list[kovalith.Mesh]:
