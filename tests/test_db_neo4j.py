@@ -10,6 +10,7 @@ import re
 import pytest
 
 import db_roundtrip as rt
+from falkordb_server import falkordb_graph, falkordb_server  # noqa: F401  (fixtures)
 from kovalith import GraphNode, SpatialGraph, Vector3D, db
 
 FIELD = re.compile(r'(?:^|,)("(?:[^"]|"")*"|[^,"]*)')
@@ -98,3 +99,54 @@ def test_load_through_the_driver_reaches_its_transport():
             db.load(graph, session)
     with pytest.raises(TypeError, match="target: expected"):
         db.load(graph, object())
+
+
+class CypherTransaction:
+    """Runs the statements of a Neo4j transaction function on FalkorDB, a
+    real Cypher engine, with the driver's result surface that the loader
+    reads (single()[column], consume().counters)."""
+
+    def __init__(self, graph):
+        self.graph = graph
+
+    def run(self, query, **params):
+        result = self.graph.query(query, params)
+        header = [column[1] if isinstance(column, (list, tuple)) else column for column in result.header]
+
+        class Result:
+            def single(self):
+                [row] = result.result_set
+                return dict(zip(header, row))
+
+            def consume(self):
+                return type("Summary", (), {"counters": result})()
+
+        return Result()
+
+
+@pytest.mark.parametrize("make_graph", [rt.attributed_building, rt.hand_graph],
+                         ids=["attributed-building", "hand-made"])
+def test_neo4j_statements_on_a_cypher_engine(falkordb_graph, make_graph):
+    """What the Neo4j transaction sends, run on FalkorDB: the rooms, contacts
+    and walkways read back as the graph says, and a second load refuses (or,
+    with replace, replaces) them inside the same transaction."""
+    pytest.importorskip("falkordb", reason="the falkordb client is not installed")
+    graph = make_graph()
+    data = db._tables(graph, "null")
+    tx = CypherTransaction(falkordb_graph)
+    assert db._neo4j_work(tx, data, 7, False) == (len(graph.nodes), len(graph.edges),
+                                                   len(rt.expected_walkways(graph)))
+    check_falkordb_contents(falkordb_graph, graph)
+    with pytest.raises(ValueError, match="already holds"):
+        db._neo4j_work(tx, db._tables(graph, "null"), 7, False)
+    assert db._neo4j_work(tx, db._tables(graph, "null"), 7, True)[0] == len(graph.nodes)
+    check_falkordb_contents(falkordb_graph, graph)
+
+
+def check_falkordb_contents(falkordb_graph, graph):
+    from test_db_falkordb import REPLY_REL_TOL, contents, walkways
+
+    rooms, contacts = contents(falkordb_graph)
+    rt.assert_same_records(rooms, rt.expected_rooms(graph), REPLY_REL_TOL)
+    rt.assert_same_contacts(contacts, rt.expected_contacts(graph), REPLY_REL_TOL)
+    rt.assert_same_contacts(walkways(falkordb_graph), rt.expected_walkways(graph), rt.LENGTH_REL_TOL)

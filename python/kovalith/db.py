@@ -787,42 +787,44 @@ def _load_neo4j(target: Any, is_driver: bool, database: str | None, data: _Data,
     it whole on a transient error). The uniqueness constraint on
     ``Room.index``, made first in its own schema transaction, makes a second
     load running at once fail at its first room and roll back."""
-    node, edge = _statements(data.rooms, data.contacts, _quote)
-    walk_edge = (f"UNWIND $rows AS r MATCH (a:{ROOM_LABEL} {{`index`: r.a}}), "
-                 f"(b:{ROOM_LABEL} {{`index`: r.b}}) CREATE (a)-[:{WALKWAY_TYPE} "
-                 f"{{{_property_map(data.walkways.columns, _quote)}}}]->(b)")
     session = target.session(database=database) if is_driver else target
-
-    def work(tx: Any) -> Loaded:
-        existing = tx.run(f"MATCH (r:{ROOM_LABEL}) RETURN count(r) AS n").single()["n"]
-        if existing and not replace:
-            raise ValueError(f"target: the database already holds {existing} {ROOM_LABEL} nodes; "
-                             "load into an empty database, or replace them (replace=True, "
-                             "--db-replace)")
-        if existing:
-            tx.run(f"MATCH (r:{ROOM_LABEL}) DETACH DELETE r").consume()
-        created = [0, 0, 0]
-        for first, last in _batches(len(data.rooms.rows), batch_size):
-            rows = _row_dicts(data.rooms, first, last)
-            created[0] += tx.run(node, rows=rows).consume().counters.nodes_created
-        for k, (table, ends, query) in enumerate((
-                (data.contacts, data.ends, edge),
-                (data.walkways, data.walkway_ends, walk_edge))):
-            for first, last in _batches(len(table.rows), batch_size):
-                counters = tx.run(query, rows=_row_dicts(table, first, last, ends)).consume().counters
-                created[k + 1] += counters.relationships_created
-        loaded = Loaded(*created)
-        _check_created(loaded, data)  # raising here rolls the transaction back
-        return loaded
-
     try:
         session.run(f"CREATE CONSTRAINT kovalith_room_index IF NOT EXISTS FOR (r:{ROOM_LABEL}) "
                     "REQUIRE r.index IS UNIQUE").consume()
-        result: Loaded = session.execute_write(work)
+        result: Loaded = session.execute_write(_neo4j_work, data, batch_size, replace)
     finally:
         if is_driver:
             session.close()
     return result
+
+
+def _neo4j_work(tx: Any, data: _Data, batch_size: int, replace: bool) -> Loaded:
+    """The statements of a Neo4j load, in the transaction `tx`; raising
+    rolls it back."""
+    node, edge = _statements(data.rooms, data.contacts, _quote)
+    key = _quote("index")
+    walk_edge = (f"UNWIND $rows AS r MATCH (a:{ROOM_LABEL} {{{key}: r.a}}), "
+                 f"(b:{ROOM_LABEL} {{{key}: r.b}}) CREATE (a)-[:{WALKWAY_TYPE} "
+                 f"{{{_property_map(data.walkways.columns, _quote)}}}]->(b)")
+    existing = tx.run(f"MATCH (r:{ROOM_LABEL}) RETURN count(r) AS n").single()["n"]
+    if existing and not replace:
+        raise ValueError(f"target: the database already holds {existing} {ROOM_LABEL} nodes; "
+                         "load into an empty database, or replace them (replace=True, "
+                         "--db-replace)")
+    if existing:
+        tx.run(f"MATCH (r:{ROOM_LABEL}) DETACH DELETE r").consume()
+    created = [0, 0, 0]
+    for first, last in _batches(len(data.rooms.rows), batch_size):
+        rows = _row_dicts(data.rooms, first, last)
+        created[0] += tx.run(node, rows=rows).consume().counters.nodes_created
+    for k, (table, ends, query) in enumerate(((data.contacts, data.ends, edge),
+                                              (data.walkways, data.walkway_ends, walk_edge))):
+        for first, last in _batches(len(table.rows), batch_size):
+            counters = tx.run(query, rows=_row_dicts(table, first, last, ends)).consume().counters
+            created[k + 1] += counters.relationships_created
+    loaded = Loaded(*created)
+    _check_created(loaded, data)
+    return loaded
 
 
 def _kuzu_columns(table: _Table) -> str:
