@@ -93,7 +93,32 @@ def stored(value: Any) -> Any:
 
 
 def expected_rooms(graph: SpatialGraph) -> dict[int, dict[str, Any]]:
-    """index -> properties without nulls."""
+    """index -> properties under the schema of every output, nulls left out."""
+    out = {}
+    for n in graph.nodes:
+        c = n.centroid
+        props = {"index": n.index, "centroid": [c.x, c.y, c.z]}
+        props.update(n.get_all_attributes())
+        out[n.index] = {k: stored(v) for k, v in props.items() if stored(v) is not None}
+    return out
+
+
+def expected_contacts(graph: SpatialGraph) -> list[tuple[int, int, dict[str, Any]]]:
+    """(node_a, node_b, properties under the schema, nulls left out), sorted."""
+    out = []
+    for e in graph.edges:
+        c = e.contact_centroid
+        props = {"shared_area": e.shared_area, "contact_centroid": [c.x, c.y, c.z],
+                 "contact_type": e.contact_type}
+        props.update(e.get_all_attributes())
+        out.append((e.node_a, e.node_b, {k: stored(v) for k, v in props.items()
+                                         if stored(v) is not None}))
+    return sorted(out, key=_contact_key)
+
+
+def statement_rooms(graph: SpatialGraph) -> dict[int, dict[str, Any]]:
+    """What `SpatialGraph.to_cypher_queries` writes for each room, its own
+    data model (centroid_x/_y/_z), nulls left out."""
     out = {}
     for n in graph.nodes:
         c = n.centroid
@@ -103,8 +128,8 @@ def expected_rooms(graph: SpatialGraph) -> dict[int, dict[str, Any]]:
     return out
 
 
-def expected_contacts(graph: SpatialGraph) -> list[tuple[int, int, dict[str, Any]]]:
-    """(node_a, node_b, properties without nulls), sorted."""
+def statement_contacts(graph: SpatialGraph) -> list[tuple[int, int, dict[str, Any]]]:
+    """What `SpatialGraph.to_cypher_queries` writes for each contact, sorted."""
     out = []
     for e in graph.edges:
         c = e.contact_centroid

@@ -36,14 +36,15 @@ def walkways(graph):
 REPLY_REL_TOL = 1e-14
 
 
-def mismatches(graph, source):
+def mismatches(graph, source, expected_rooms=rt.expected_rooms,
+               expected_contacts=rt.expected_contacts):
     """Rooms and contacts whose stored properties differ from `source`'s
     expected ones, compared exactly by the server (map equality)."""
-    rooms = [dict(props) for props in rt.expected_rooms(source).values()]
+    rooms = [dict(props) for props in expected_rooms(source).values()]
     [[bad_rooms]] = graph.query(
         "UNWIND $rows AS e MATCH (r:Room {index: e.index}) WITH e, properties(r) = e AS same "
         "WHERE NOT same RETURN collect(e.index)", {"rows": rooms}).result_set
-    contacts = [{"a": a, "b": b, "p": p} for a, b, p in rt.expected_contacts(source)]
+    contacts = [{"a": a, "b": b, "p": p} for a, b, p in expected_contacts(source)]
     [[bad_contacts]] = graph.query(
         "UNWIND $rows AS e MATCH (a:Room {index: e.a})-[w:SHARES_WALL]->(b:Room {index: e.b}) "
         "WITH e, collect(properties(w)) AS stored WHERE NOT any(p IN stored WHERE p = e.p) "
@@ -86,9 +87,9 @@ def test_exported_statements_run_verbatim(falkordb_graph):
     for statement in graph.to_cypher_queries():
         falkordb_graph.query(statement)
     rooms, contacts = contents(falkordb_graph)
-    rt.assert_same_records(rooms, rt.expected_rooms(graph), REPLY_REL_TOL)
-    rt.assert_same_contacts(contacts, rt.expected_contacts(graph), REPLY_REL_TOL)
-    assert mismatches(falkordb_graph, graph) == ([], [])
+    rt.assert_same_records(rooms, rt.statement_rooms(graph), REPLY_REL_TOL)
+    rt.assert_same_contacts(contacts, rt.statement_contacts(graph), REPLY_REL_TOL)
+    assert mismatches(falkordb_graph, graph, rt.statement_rooms, rt.statement_contacts) == ([], [])
     assert hop_counts(falkordb_graph, graph.find_shortest_path(0, 3)) == [1, 1, 1]
 
 
@@ -141,20 +142,21 @@ def _with(attribute_value=None, key="value", on_edge=False, nodes=None, edges=No
 
 # Each graph is refused before anything is sent; the message names the culprit.
 @pytest.mark.parametrize("graph, kwargs, error, message", [
-    (_with({"a": 1}), {}, TypeError, r"room 1 \(index 1\), key 'value': .*dict"),
-    (_with([[1]], on_edge=True), {}, TypeError, r"contact 0 \(0-1\), key 'value'"),
+    (_with({"a": 1}), {}, TypeError, r"node 1 \(index 1\), key 'value': .*dict"),
+    (_with([[1]], on_edge=True), {}, TypeError, r"edge 0 \(0-1\), key 'value'"),
     (_with([1, None]), {}, TypeError, "key 'value'"),
     (_with(["a", 1]), {}, TypeError, "one type"),
     (_with(b"x"), {}, TypeError, "bytes"),
     (_with(2**63), {}, ValueError, "64-bit"),
     (_with(math.nan), {"non_finite": "raise"}, ValueError, "not finite"),
     (_with(Vector3D(0, math.inf, 0), on_edge=True), {"non_finite": "raise"}, ValueError, "not finite"),
-    (_with(1, key="index"), {}, ValueError, "fixed properties"),
+    (_with(1, key="index"), {}, ValueError, "taken by the schema"),
+    (_with(1, key="target", on_edge=True), {}, ValueError, "taken by the schema"),
     (_with(1, key="a`b"), {}, ValueError, "backtick"),
     (_with(1, key=""), {}, ValueError, "needs a name"),
-    (_with("a\0b"), {}, ValueError, r"room 1, key 'value': FalkorDB cannot store U\+0000"),
+    (_with("a\0b"), {}, ValueError, r"node 1, key 'value': FalkorDB cannot store U\+0000"),
     (_with(["ok", "\0"], on_edge=True), {}, ValueError, "U\\+0000"),
-    (_with("\ud800"), {}, ValueError, "lone surrogate U\\+D800"),
+    (_with("\ud800"), {}, ValueError, "U\\+D800.*lone surrogate"),
     (_with(1, nodes=[GraphNode(0, Vector3D(0, 0, 0)), GraphNode(0, Vector3D(1, 0, 0))]), {},
      ValueError, "index 0 is used"),
     (_with(1, edges=[GraphEdge(0, 7, 1.0, Vector3D(0, 0, 0), "Wall")]), {}, ValueError,
@@ -162,7 +164,7 @@ def _with(attribute_value=None, key="value", on_edge=False, nodes=None, edges=No
     (_with(1), {"batch_size": 0}, ValueError, "batch_size"),
     (_with(1), {"non_finite": "drop"}, ValueError, "non_finite"),
 ], ids=["dict", "nested-list", "None-in-list", "mixed-list", "bytes", "int-range", "nan",
-        "vector-inf", "fixed-key", "backtick-key", "empty-key", "nul", "nul-in-list", "surrogate",
+        "vector-inf", "schema-key", "format-key", "backtick-key", "empty-key", "nul", "nul-in-list", "surrogate",
         "duplicate-index", "dangling-edge", "batch-size", "policy-name"])
 def test_refused_graph_leaves_database_empty(falkordb_graph, graph, kwargs, error, message):
     with pytest.raises(error, match=message):
@@ -346,3 +348,24 @@ def test_interrupt_during_the_commit_waits_for_it():
             time.sleep(0.05)  # the handler runs between bytecodes: give it some
             done.append(True)
     assert done == [True]
+
+
+@pytest.mark.parametrize("make_graph", [rt.attributed_building, rt.hand_graph, rt.compiled_building],
+                         ids=["attributed-building", "hand-made", "compiled-building"])
+def test_load_stores_what_the_cypher_file_stores(falkordb_server, falkordb_graph, make_graph):
+    """One schema: db.load and the statements of the Cypher file leave the
+    same rooms and contacts, property for property, on the same engine."""
+    from kovalith.cypher import cypher_statements
+
+    graph = make_graph()
+    db.load(graph, falkordb_graph)
+    from_file = falkordb_server.new_graph()
+    try:
+        for statement in cypher_statements(graph):
+            from_file.query(statement)
+        loaded_rooms, loaded_contacts = contents(falkordb_graph)
+        file_rooms, file_contacts = contents(from_file)
+        assert loaded_rooms == file_rooms
+        assert rt.sort_contacts(loaded_contacts) == rt.sort_contacts(file_contacts)
+    finally:
+        from_file.delete()

@@ -55,7 +55,7 @@ def test_kuzu_refuses_conflicting_column_types():
     nodes[0].set_attribute("level", 1)
     nodes[1].set_attribute("level", "ground")
     connection = kuzu.Connection(kuzu.Database(":memory:"))
-    with pytest.raises(ValueError, match=r"room 1 \(index 1\), key 'level': .*INT64 and STRING"):
+    with pytest.raises(ValueError, match=r"node 1 \(index 1\), key 'level': .*INT64 and STRING"):
         db.load(SpatialGraph(nodes, [], []), connection)
     result = connection.execute("CALL show_tables() RETURN count(*)")
     assert result.get_next() == [0]
@@ -176,7 +176,7 @@ def test_kuzu_second_load_at_once_is_refused():
 
 @pytest.mark.parametrize("key, message", [
     ("a`b", "key 'a`b': Kùzu cannot store a property name holding a backtick"),
-    ("", "room 1 \\(index 1\\), key '': a property needs a name"),
+    ("", "node 1 \\(index 1\\), key '': a property needs a name"),
 ], ids=["backtick", "empty"])
 def test_kuzu_refuses_keys_it_cannot_name(key, message):
     kuzu = pytest.importorskip("kuzu", reason="the kuzu package is not installed")

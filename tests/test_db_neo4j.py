@@ -58,9 +58,9 @@ def test_import_csv_round_trip(tmp_path, make_graph):
     room_path, contact_path = db.write_neo4j_import_csv(graph, tmp_path / "out")
     room_header, rooms = read_import_file(room_path)
     contact_header, contacts = read_import_file(contact_path)
-    assert room_header[:4] == ["index:ID(Room)", "centroid_x:double", "centroid_y:double",
-                               "centroid_z:double"] and room_header[-1] == ":LABEL"
-    assert contact_header[:3] == [":START_ID(Room)", ":END_ID(Room)", "area:double"]
+    assert room_header[:2] == ["index:ID(Room)", "centroid:double[]"] and room_header[-1] == ":LABEL"
+    assert contact_header[:5] == [":START_ID(Room)", ":END_ID(Room)", "shared_area:double",
+                                  "contact_centroid:double[]", "contact_type:string"]
     assert {r.pop("LABEL") for r in rooms} == {"Room"}
     assert {c.pop("TYPE") for c in contacts} == {"SHARES_WALL"}
     rt.assert_same_records({r["index"]: r for r in rooms}, rt.expected_rooms(graph))

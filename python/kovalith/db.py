@@ -14,11 +14,11 @@ database's own client:
 `write_neo4j_import_csv` writes the rooms and contacts as the CSV files of
 ``neo4j-admin database import`` for graphs too large for transactions.
 
-The data model is the one of `SpatialGraph.to_cypher_queries`: one ``Room``
-node per graph node with ``index``, ``centroid_x``, ``centroid_y``,
-``centroid_z`` and one property per attribute, one ``SHARES_WALL``
-relationship per edge from the ``node_a`` room to the ``node_b`` room with
-``area``, ``centroid_x``, ``centroid_y``, ``centroid_z``, ``contact_type``
+The data model is the schema of every output (`kovalith.values`), as the
+Cypher file of `kovalith.cypher` writes it: one ``Room`` node per graph node
+with ``index``, ``centroid`` (``[x, y, z]``) and one property per attribute;
+one ``SHARES_WALL`` relationship per edge from the ``node_a`` room to the
+``node_b`` room with ``shared_area``, ``contact_centroid``, ``contact_type``
 and one property per attribute. Relationships find their rooms by ``index``.
 
 Besides, every contact a person can cross is a ``CONNECTS_TO`` relationship
@@ -37,29 +37,16 @@ the database as it was. Neo4j and Kùzu load in one transaction; FalkorDB
 loads into a graph of its own, which then takes the target's place in one
 atomic step (see `load`).
 
-Value policy, the same for every engine:
-
-- ``str``, ``bool``, ``int`` (64-bit signed range) and finite ``float`` are
-  stored as they are; other `numbers.Integral` and `numbers.Real` values
-  (NumPy scalars) as ``int`` and ``float``;
-- ``None`` is null, which the schema-less engines store as an absent
-  property;
-- NaN and the infinities (in a coordinate, an area or an attribute) are
-  stored as null with ``non_finite="null"`` (the default), or refused with
-  ``ValueError`` with ``non_finite="raise"``; Cypher has no literal for them
-  and Bolt, FalkorDB and Kùzu disagree on them, so null is the one value
-  every engine reads back the same;
-- a `kovalith.Vector3D` is stored as the list ``[x, y, z]`` of floats (a
-  non-finite coordinate makes the whole value non-finite);
-- a ``list`` or ``tuple`` is stored as a list; its items must be scalars of
-  one kind (ints mixed with floats become floats); a list holding a
-  non-finite float is non-finite as a whole;
-- anything else (dicts, sets, bytes, nested lists, None inside a list,
-  arrays) is refused with ``TypeError`` naming the key and the record;
-- strings are stored exactly, and must be encodable (no lone surrogate);
-  a subclass of ``str``, ``int`` or ``float`` is stored as the built-in
-  value it holds, whatever its own methods return;
-- property names are the keys, which must be non-empty and free of U+0000.
+Values are converted by `kovalith.values`, the policy of every output:
+``str``, ``bool``, 64-bit ``int`` and finite ``float`` as they are (a
+subclass or a NumPy scalar as the built-in value it holds), a `Vector3D` as
+``[x, y, z]``, a list or tuple as a list of one kind; None and non-finite
+numbers are left out (an absent property; NULL in Kùzu's typed columns), or
+refused with ``non_finite="raise"``; other values are refused with
+``TypeError`` naming the record and the key. The engines add their own
+limits, checked before anything is sent as well: a key must be non-empty
+and free of U+0000; FalkorDB and Kùzu cannot name a key holding a backtick;
+FalkorDB cannot store U+0000 inside a string; Kùzu needs one type per key.
 """
 
 from __future__ import annotations
@@ -77,7 +64,7 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal, NamedTuple
 
-from kovalith import GraphEdge, GraphNode, SpatialGraph, Vector3D
+from kovalith import GraphEdge, GraphNode, SpatialGraph, Vector3D, values
 from kovalith.db_urls import open_database  # noqa: F401  (database URLs: kovalith.db.open_database)
 
 __all__ = ["Loaded", "load", "write_neo4j_import_csv", "ROOM_LABEL", "CONTACT_TYPE", "WALKWAY_TYPE"]
@@ -85,8 +72,6 @@ __all__ = ["Loaded", "load", "write_neo4j_import_csv", "ROOM_LABEL", "CONTACT_TY
 ROOM_LABEL = "Room"
 CONTACT_TYPE = "SHARES_WALL"
 WALKWAY_TYPE = "CONNECTS_TO"
-NODE_FIELDS = ("index", "centroid_x", "centroid_y", "centroid_z")
-EDGE_FIELDS = ("area", "centroid_x", "centroid_y", "centroid_z", "contact_type")
 WALKWAY_FIELDS = ("via", "length", "width")
 # The `via` of a walkable contact in a graph that says only that it is walkable.
 DEFAULT_VIA = ("opening",)
@@ -101,7 +86,6 @@ LOCK_TIMEOUT_S = 60.0
 # Tries of the final swap when the target is written meanwhile.
 COMMIT_ATTEMPTS = 5
 
-_INT64_MIN, _INT64_MAX = -(2**63), 2**63 - 1
 _IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 
 class Loaded(NamedTuple):
@@ -123,90 +107,15 @@ class _Refused(Exception):
 
 # Element kinds of converted values, named as Kùzu's column types.
 _BOOL, _INT, _FLOAT, _STR = "BOOLEAN", "INT64", "DOUBLE", "STRING"
+_KINDS = {bool: _BOOL, int: _INT, float: _FLOAT, str: _STR}
 
 
-def _scalar(value: Any) -> tuple[Any, str]:
-    """(converted value, kind) of a scalar; NaN stays NaN here."""
-    # Subclasses become exact built-in values here, through the built-in
-    # methods: a subclass's own str(), replace() or repr() could return
-    # anything, and what is quoted later must be what was checked.
-    if isinstance(value, bool):
-        return value, _BOOL
-    if isinstance(value, str):
-        return _text(str.__str__(value)), _STR
-    if isinstance(value, numbers.Integral):
-        number = int.__int__(int(value))
-        if not _INT64_MIN <= number <= _INT64_MAX:
-            raise _Refused(f"the integer {number} is outside the 64-bit signed range", ValueError)
-        return number, _INT
-    if isinstance(value, numbers.Real):
-        return float.__float__(float(value)), _FLOAT
-    raise _Refused(f"cannot store a value of type {type(value).__name__}")
-
-
-def _text(value: str) -> str:
-    """An exact str that every engine can store: UTF-8 has no encoding for a
-    lone surrogate, and the clients fail on one only once sending."""
-    if not value.isascii():
-        try:
-            value.encode("utf-8")
-        except UnicodeEncodeError as exc:
-            raise _Refused(f"the string holds the lone surrogate U+{ord(value[exc.start]):04X}, "
-                           "which UTF-8 cannot encode", ValueError) from None
-    return value
-
-
-def _convert(value: Any, non_finite: Literal["null", "raise"]) -> tuple[Any, str | None]:
-    """(stored value, kind) under the value policy; kind None for null, and
-    "[]" for an empty list, whose item kind is unknown."""
-    # Exact built-in types first: they are nearly every value of a graph.
-    cls = type(value)
-    if cls is float:
-        if value - value == 0.0:  # finite: inf - inf and NaN - NaN are NaN
-            return value, _FLOAT
-        return _non_finite(value, non_finite), _FLOAT
-    if cls is str:
-        return _text(value), _STR
-    if cls is int and _INT64_MIN <= value <= _INT64_MAX:
-        return value, _INT
-    if value is None:
-        return None, None
-    items: list[Any]
-    if isinstance(value, Vector3D):
-        items = [value.x, value.y, value.z]
-        kind = _FLOAT + "[]"
-    elif isinstance(value, (list, tuple)):
-        if not value:
-            return [], "[]"
-        items, kinds = [], set()
-        for item in value:
-            if item is None or isinstance(item, (list, tuple, Vector3D)):
-                raise _Refused("a list may hold only str, int, float or bool items, "
-                               f"not {type(item).__name__}")
-            converted, item_kind = _scalar(item)
-            items.append(converted)
-            kinds.add(item_kind)
-        if kinds == {_INT, _FLOAT}:
-            items = [float(x) for x in items]
-            kinds = {_FLOAT}
-        if len(kinds) > 1:
-            raise _Refused("a list must hold items of one type, got " + ", ".join(sorted(kinds)))
-        kind = kinds.pop() + "[]"
-    else:
-        converted, kind = _scalar(value)
-        if kind == _FLOAT and not math.isfinite(converted):
-            return _non_finite(converted, non_finite), kind
-        return converted, kind
-    if kind == _FLOAT + "[]" and not all(math.isfinite(x) for x in items):
-        return _non_finite(value, non_finite), kind
-    return items, kind
-
-
-def _non_finite(value: Any, non_finite: Literal["null", "raise"]) -> Any:
-    """The stored value of a non-finite number: null, or refused."""
-    if non_finite == "raise":
-        raise _Refused(f"{value!r} is not finite (non_finite='raise')", ValueError)
-    return None
+def _kind(value: Any) -> str:
+    """The kind of a value as `kovalith.values` converts it; "[]" for an
+    empty list, whose item kind is unknown (a list's items are of one kind)."""
+    if type(value) is list:
+        return _KINDS[type(value[0])] + "[]" if value else "[]"
+    return _KINDS[type(value)]
 
 
 def _merge_kinds(old: str | None, new: str | None) -> str | None:
@@ -254,43 +163,33 @@ class _Table:
                         row[j] = [float(x) for x in row[j]]
 
 
-def _table(records: Sequence[GraphNode | GraphEdge], fixed: Sequence[str],
-           fixed_values: Callable[[Any], Sequence[Any]], what: Callable[[int, Any], str],
-           non_finite: Literal["null", "raise"]) -> _Table:
+def _table(records: Sequence[dict[str, Any]], fixed: Sequence[str],
+           what: Callable[[int], str]) -> _Table:
+    """The rows of property dicts of `kovalith.values`, one column per key in
+    order of appearance (`fixed` first), a left-out property as None."""
     columns = list(fixed)
     position = {name: j for j, name in enumerate(columns)}
     kinds: list[str | None] = [None] * len(columns)
     rows: list[list[Any]] = []
-    width = len(fixed)
-    for k, record in enumerate(records):
+    for k, properties in enumerate(records):
         row: list[Any] = [None] * len(columns)
         key = ""
         try:
-            for j, raw in enumerate(fixed_values(record)):
-                key = fixed[j]
-                row[j], kind = _convert(raw, non_finite)
-                if kind != kinds[j]:
-                    kinds[j] = _merge_kinds(kinds[j], kind)
-            for key, raw in record.get_all_attributes().items():
-                if type(key) is not str:
-                    key = str.__str__(key)
+            for key, value in properties.items():
                 j = position.get(key, -1)
                 if j < 0:
                     _check_key(key)
                     j = position[key] = len(columns)
                     columns.append(key)
                     kinds.append(None)
-                    row.append(None)
-                elif j < width:
-                    raise _Refused("the key is one of the fixed properties "
-                                   f"({', '.join(fixed)}); rename the attribute", ValueError)
                 while len(row) <= j:
                     row.append(None)
-                row[j], kind = _convert(raw, non_finite)
+                row[j] = value
+                kind = _kind(value)
                 if kind != kinds[j]:
                     kinds[j] = _merge_kinds(kinds[j], kind)
         except _Refused as exc:
-            raise exc.kind(f"{what(k, record)}, key {key!r}: {exc}") from None
+            raise exc.kind(f"{what(k)}, key {key!r}: {exc}") from None
         rows.append(row)
     for row in rows:  # records read before a key first appeared lack its column
         row.extend([None] * (len(columns) - len(row)))
@@ -298,12 +197,12 @@ def _table(records: Sequence[GraphNode | GraphEdge], fixed: Sequence[str],
 
 
 def _check_key(key: str) -> None:
+    # No engine can name a property with no name or with U+0000 in it.
     if not key:
         raise _Refused("a property needs a name; rename the attribute", ValueError)
     if "\0" in key:
         raise _Refused("no engine takes U+0000 in a property name; rename the attribute",
                        ValueError)
-    _text(key)
 
 
 @dataclass
@@ -318,27 +217,19 @@ class _Data:
     walkway_ends: list[tuple[int, int]]
 
 
-def _tables(graph: SpatialGraph, non_finite: Literal["null", "raise"]) -> _Data:
+def _tables(graph: SpatialGraph, non_finite: str) -> _Data:
     """The rows of a load after the value policy and the checks that keep
     relationships from being lost."""
     if not isinstance(graph, SpatialGraph):
         raise TypeError(f"graph: expected a kovalith.SpatialGraph, got {type(graph).__name__}")
-    if non_finite not in ("null", "raise"):
-        raise ValueError(f"non_finite: expected 'null' or 'raise', got {non_finite!r}")
+    if non_finite not in ("omit", "null", "raise"):
+        raise ValueError(f"non_finite: expected 'omit' or 'raise', got {non_finite!r}")
     nodes, edges = graph.nodes, graph.edges
-
-    def node_fields(n: GraphNode) -> tuple[Any, ...]:
-        c = n.centroid
-        return n.index, c.x, c.y, c.z
-
-    def edge_fields(e: GraphEdge) -> tuple[Any, ...]:
-        c = e.contact_centroid
-        return e.shared_area, c.x, c.y, c.z, e.contact_type
-
-    rooms = _table(nodes, NODE_FIELDS, node_fields, lambda k, n: f"room {k} (index {n.index})",
-                   non_finite)
-    contacts = _table(edges, EDGE_FIELDS, edge_fields,
-                      lambda k, e: f"contact {k} ({e.node_a}-{e.node_b})", non_finite)
+    node_properties, edge_properties = values.graph_properties(
+        graph, non_finite="raise" if non_finite == "raise" else "omit")
+    rooms = _table(node_properties, values.NODE_FIELDS, lambda k: f"node {k} (index {nodes[k].index})")
+    contacts = _table(edge_properties, values.EDGE_FIELDS,
+                      lambda k: f"edge {k} ({edges[k].node_a}-{edges[k].node_b})")
     seen: set[int] = set()
     for k, row in enumerate(rooms.rows):
         if row[0] in seen:
@@ -365,7 +256,8 @@ def _via(attributes: dict[str, Any], what: str) -> list[str]:
         return list(DEFAULT_VIA) if attributes.get("walkable") is True else []
     if not isinstance(via, (list, tuple)) or not all(isinstance(v, str) for v in via):
         raise TypeError(f"{what}, key 'via': expected a list of str, got {via!r}")
-    return [_text(str.__str__(v)) for v in via]
+    converted: list[str] = values.convert(list(via))
+    return converted
 
 
 def _point(value: Any) -> tuple[float, float, float] | None:
@@ -469,7 +361,7 @@ def _engine(target: Any) -> str:
 
 
 def load(graph: SpatialGraph, target: Any, *, batch_size: int = DEFAULT_BATCH_SIZE,
-         non_finite: Literal["null", "raise"] = "null", database: str | None = None,
+         non_finite: Literal["omit", "null", "raise"] = "omit", database: str | None = None,
          replace: bool = False) -> Loaded:
     """Load the rooms, contacts and walkways of `graph` into the database of
     `target`, all or nothing.
@@ -486,8 +378,9 @@ def load(graph: SpatialGraph, target: Any, *, batch_size: int = DEFAULT_BATCH_SI
         ``index`` as primary key). See `replace`.
     batch_size : int, optional
         Records per ``UNWIND`` statement.
-    non_finite : {"null", "raise"}, optional
-        What NaN and infinite numbers become (see the module docstring).
+    non_finite : {"omit", "raise"}, optional
+        Whether None and non-finite numbers are left out or refused (see
+        the module docstring); ``"null"`` is an older name of ``"omit"``.
     database : str, optional
         Neo4j only: the database of a `neo4j.Driver` (server default if None).
     replace : bool, optional
@@ -509,8 +402,8 @@ def load(graph: SpatialGraph, target: Any, *, batch_size: int = DEFAULT_BATCH_SI
     ValueError
         A bad `batch_size`, a non-finite value under ``non_finite="raise"``,
         an integer outside 64 bits, a string no engine can store, an empty
-        key or one named like a fixed property, a duplicate room index or a
-        contact naming no room, values of incompatible types under one key
+        key or one the schema takes (``index``, ``centroid``, ...), a
+        duplicate room index or a contact naming no room, values of incompatible types under one key
         (Kùzu), a key holding a backtick (FalkorDB, Kùzu), U+0000 in a string
         (FalkorDB), a target that already holds data (without `replace`), or
         another load into the same FalkorDB graph running.
@@ -621,7 +514,7 @@ def _positional_map(columns: Sequence[str], first: int) -> str:
 
 def _falkordb_check_strings(data: _Data) -> None:
     """FalkorDB reads a query as a C string: U+0000 would end it early."""
-    for what, table in (("room", data.rooms), ("contact", data.contacts)):
+    for what, table in (("node", data.rooms), ("edge", data.contacts)):
         for k, row in enumerate(table.rows):
             for j, value in enumerate(row):
                 if (isinstance(value, str) and "\0" in value) or (
@@ -1026,7 +919,7 @@ def _csv_quote(text: str) -> str:
 
 
 def write_neo4j_import_csv(graph: SpatialGraph, directory: str | os.PathLike[str], *,
-                           non_finite: Literal["null", "raise"] = "null",
+                           non_finite: Literal["omit", "null", "raise"] = "omit",
                            array_delimiter: str = ARRAY_DELIMITER) -> tuple[str, str]:
     """Write `graph` as the node and relationship CSV files of
     ``neo4j-admin database import``.
@@ -1035,8 +928,8 @@ def write_neo4j_import_csv(graph: SpatialGraph, directory: str | os.PathLike[str
     missing), UTF-8, comma-separated, every string quoted with ``"`` (an
     inner ``"`` doubled), a null as an empty field, lists joined with
     `array_delimiter`. Headers carry the types: ``index:ID(Room)``,
-    ``centroid_x:double``, ..., ``:LABEL``; ``:START_ID(Room)``,
-    ``:END_ID(Room)``, ``area:double``, ..., ``:TYPE``; one column per
+    ``centroid:double[]``, ..., ``:LABEL``; ``:START_ID(Room)``,
+    ``:END_ID(Room)``, ``shared_area:double``, ..., ``:TYPE``; one column per
     attribute key, typed from its values like Kùzu's columns (``long``,
     ``double``, ``boolean``, ``string`` or their ``[]`` arrays). Import with::
 
