@@ -253,6 +253,8 @@ def _compile(registry: kovalith.SpatialRegistry, regions: bool, *, distance: flo
     return result
 
 
+_DEFAULTS = {"distance": 1e-3, "wall_gap": 0.5, "slab_gap": 2.0}
+
 #: A distance above this share of the model's extent suggests settings in
 #: another unit than the model's (millimetre settings on a metre model).
 DISTANCE_SHARE = 0.01
@@ -269,11 +271,12 @@ def _check_scale(graph: kovalith.SpatialGraph, values: dict[str, float]) -> None
     extent = max(max(getattr(c, a) for c in centres) - min(getattr(c, a) for c in centres) for a in "xyz")
     if not (extent > 0.0 and math.isfinite(extent)):
         return
+    # Defaults are left alone: a model of a few tiny rooms is not a mistake.
     for name in ("wall_gap", "slab_gap"):
-        if values[name] > extent:
+        if values[name] > extent and values[name] != _DEFAULTS[name]:
             warnings.warn(f"{name}={values[name]:g} exceeds the model's extent ({extent:.4g} between room "
                           f"centres): are the settings in the model's unit?", stacklevel=4)
-    if values["distance"] > DISTANCE_SHARE * extent:
+    if values["distance"] > DISTANCE_SHARE * extent and values["distance"] != _DEFAULTS["distance"]:
         warnings.warn(f"distance={values['distance']:g} is over {DISTANCE_SHARE:g} of the model's extent "
                       f"({extent:.4g} between room centres): are the settings in the model's unit?",
                       stacklevel=4)
