@@ -882,7 +882,7 @@ def find_room(graph: SpatialGraph, key: str) -> int:
         if hits:
             raise ValueError(f"{len(hits)} rooms match {key!r}: "
                              + "; ".join(_room_text(nodes[i]) for i in hits[:_CANDIDATES_SHOWN])
-                             + ("; ..." if len(hits) > _CANDIDATES_SHOWN else "")
+                             + (f"; and {len(hits) - _CANDIDATES_SHOWN} more" if len(hits) > _CANDIDATES_SHOWN else "")
                              + ". Give the number or GlobalId of one")
     if key.isdigit() and int(key) < len(nodes):
         return int(key)
