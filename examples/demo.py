@@ -9,9 +9,12 @@ stair opening, columns), compiles it with the one-call path
 command prints, walks from a ground-floor office to a top-floor office through
 doors and the stair, and writes into <output_dir> (default ./out):
 office.ifc, building.cypher (one statement per line), building.json
-(node-link, for networkx) and building.png (the storeys, the route in red).
+(node-link, for networkx), building.png (the storeys, the route in red) and,
+with plotly installed, building.html (the building in 3D, to turn around in a
+browser, with the route and the diagnostics).
 """
 
+import importlib.util
 import pathlib
 import sys
 import time
@@ -20,7 +23,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 from ifc_office import author_office  # noqa: E402
 
-from kovalith import cypher, ifc, interop, plot, report, routes  # noqa: E402
+from kovalith import cypher, ifc, interop, plot, report, routes, view  # noqa: E402
 
 START, END = "0.S1", "2.N6"
 
@@ -64,6 +67,11 @@ def main() -> int:
               f"{edge.contact_type:<22} through {names}")
     print(f"cypher statements:  {statements}")
     print(f"wrote {out / 'building.cypher'}, {out / 'building.json'} and {out / 'building.png'}")
+    if importlib.util.find_spec("plotly") is None:
+        print("no building.html: the 3D view needs plotly (pip install '.[view]')")
+    else:
+        view.write_html(rooms, graph, out / "building.html", route=walk)
+        print(f"wrote {out / 'building.html'} (open it in a browser)")
     return 0 if route else 1
 
 

@@ -1,5 +1,6 @@
 """The examples run end to end, so they never rot."""
 
+import importlib.util
 import os
 import pathlib
 import subprocess
@@ -44,6 +45,11 @@ def test_demo_writes_report_cypher_and_picture(tmp_path):
     assert statements[0].startswith("CREATE (:Room {index: 0, centroid: [")
     png = (tmp_path / "out" / "building.png").read_bytes()
     assert png.startswith(b"\x89PNG") and len(png) > 20_000
+    html = tmp_path / "out" / "building.html"
+    if importlib.util.find_spec("plotly") is None:  # the view extra is not installed
+        assert "no building.html" in out and not html.exists()
+    else:
+        assert html.read_text(encoding="utf-8").startswith("<!DOCTYPE html>") and html.stat().st_size > 1_000_000
 
 
 def test_ifc_roundtrip(tmp_path):
