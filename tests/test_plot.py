@@ -42,7 +42,7 @@ def draw(tmp_path, names=NAMES, **settings):
                              kind=lambda i: names[i][1], **settings)
 
 
-@pytest.mark.parametrize("columns", [None, 1, 2])
+@pytest.mark.parametrize("columns", [None, 1, 2, 5])
 def test_every_storey_at_one_scale(tmp_path, columns):
     fig = draw(tmp_path, columns=columns)
     panels = [ax for ax in fig.axes if ax.collections]

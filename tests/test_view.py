@@ -75,6 +75,8 @@ def test_diagnostics_find_the_known_faults(form):
 def test_without_any_walkable_contact_every_room_is_unreachable():
     graph = graph_with(lambda way: {"via": []})
     assert view.diagnose(graph).unreachable == list(range(len(ROOMS)))
+    alone = SpatialGraph([GraphNode(0, Vector3D(2, 2, 1))], [], [])
+    assert view.diagnose(alone, ROOMS[:1]).unreachable == []
 
 
 def test_meshes_must_match_the_nodes():

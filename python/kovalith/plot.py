@@ -100,7 +100,7 @@ def _grid(count: int, width: float, height: float, columns: int | None) -> tuple
     """Panels per row, rows, and the common scale (inches per metre) that
     lets `count` plans of `width` x `height` metres fill the figure best."""
     best: tuple[float, int, int] | None = None
-    choices = [columns] if columns else range(1, count + 1)
+    choices = [min(columns, count)] if columns else range(1, count + 1)
     for ncols in choices:
         nrows = math.ceil(count / ncols)
         scale = min((_MAX_WIDTH / ncols - _PAD_LEFT - _PAD_RIGHT) / width,

@@ -142,7 +142,7 @@ def diagnose(graph: SpatialGraph, meshes: Sequence[Mesh] = (),
 
     A room is unreachable on foot when it lies outside the largest group of
     rooms joined by contacts one can pass (`connection_kind`); with no
-    walkable contact at all, every room is. A room is degenerate when its
+    walkable contact at all, every room is (unless there is only one). A room is degenerate when its
     mesh encloses less than `MIN_ROOM_VOLUME` m3 or has edges not shared by
     exactly two triangles (an open or non-manifold shell).
     """
@@ -174,7 +174,8 @@ def diagnose(graph: SpatialGraph, meshes: Sequence[Mesh] = (),
     # The building proper is the largest group; of equal ones the first room's.
     main = max(size, key=lambda r: (size[r], -r)) if count else -1
     walkable_groups = any(n > 1 for n in size.values())
-    unreachable = [i for i in range(count) if not walkable_groups or root(i) != main]
+    # A building of one room has nowhere else to walk from.
+    unreachable = [i for i in range(count) if count > 1 and (not walkable_groups or root(i) != main)]
     degenerate = []
     for i, mesh in enumerate(meshes):
         vs, tris = _triangles(mesh)
