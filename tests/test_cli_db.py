@@ -41,6 +41,9 @@ def test_falkordb_url_loads_every_room_and_contact(capsys, office, falkordb_serv
         assert len(doors) == len(graph.edges)
         assert sorted(d for (row,) in doors for d in row) == sorted(
             d for e in graph.edges for d in e.get_attribute("doors"))
+        walkways = db.query("MATCH (a)-[w:CONNECTS_TO]->(b) RETURN a.index, b.index").result_set
+        walkable = [(e.node_a, e.node_b) for e in graph.edges if e.get_attribute("walkable")]
+        assert walkable and sorted(map(tuple, walkways)) == sorted(walkable + [(b, a) for a, b in walkable])
     finally:
         db.delete()
 

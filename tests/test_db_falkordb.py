@@ -369,3 +369,35 @@ def test_load_stores_what_the_cypher_file_stores(falkordb_server, falkordb_graph
         assert rt.sort_contacts(loaded_contacts) == rt.sort_contacts(file_contacts)
     finally:
         from_file.delete()
+
+
+def test_server_refusing_writes_midway_leaves_the_graph_as_it_was(falkordb_server, falkordb_graph):
+    """A real server error partway through: before the load's fourth query
+    the server's memory limit drops below what it holds, so the server
+    refuses that write and every later one (as a full server does). The
+    target keeps its old graph, and nothing of the load or its lock remains."""
+    import falkordb
+
+    db.load(rt.hand_graph(), falkordb_graph)
+    expected = snapshot(falkordb_graph)
+    client = falkordb_server.client().connection
+    policy = client.config_get("maxmemory-policy")["maxmemory-policy"]
+    calls = itertools.count()
+
+    class FillsUp(falkordb.Graph):
+        def query(self, *args, **kwargs):
+            if next(calls) == 3:
+                client.config_set("maxmemory-policy", "noeviction")
+                client.config_set("maxmemory", 1)
+            return super().query(*args, **kwargs)
+
+    try:
+        with pytest.raises(redis.exceptions.OutOfMemoryError):
+            db.load(rt.attributed_building(), FillsUp(falkordb_graph.client, falkordb_graph.name),
+                    batch_size=5, replace=True)
+    finally:
+        client.config_set("maxmemory", 0)
+        client.config_set("maxmemory-policy", policy)
+    assert next(calls) == 4  # the index and two batches went through, the fourth query failed
+    assert snapshot(falkordb_graph) == expected
+    assert graph_keys(falkordb_server, falkordb_graph.name) == [falkordb_graph.name]
