@@ -16,6 +16,12 @@ the cache directory. For each, best of --repeat:
 - build: ``kovalith.ifc.compile_rooms`` (the building compiler and the
   product attributes);
 - export: the Cypher file and the node-link JSON file written to disk.
+
+A second table times each output of the graph on its own, as a share of the
+model's IFC -> graph time (open + geometry on all cores + build) in the same
+run: node-link JSON, networkx, the Cypher file, Neo4j's import CSV, IndoorGML
+(the contact regions' compile included) and BOT Turtle. ``--quick`` skips
+the one-core and Open CASCADE geometry runs.
 """
 
 from __future__ import annotations
@@ -62,6 +68,7 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--models", default="3x6,10x50")
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--quick", action="store_true", help="geometry on all cores only")
     parser.add_argument("--cache", type=pathlib.Path, default=pathlib.Path(tempfile.gettempdir()) / "kovalith_bench_ifc")
     args = parser.parse_args()
     args.cache.mkdir(parents=True, exist_ok=True)
@@ -72,18 +79,24 @@ def main() -> int:
 
     cores = multiprocessing.cpu_count()
     rows = []
+    export_rows = []
     for spec in args.models.split(","):
         storeys, offices = map(int, spec.split("x"))
         path = model_path(args.cache, storeys, offices)
         t_open, model = best(lambda: ifcopenshell.open(str(path)), args.repeat)
         t_geo, rooms = best(lambda: ifc.load(model, threads=cores), args.repeat)
-        t_geo1, _ = best(lambda: ifc.load(model, threads=1), args.repeat)
-        t_occ, _ = best(lambda: ifc.load(model, threads=cores, geometry_library="opencascade"), args.repeat)
+        if args.quick:
+            t_geo1 = t_occ = float("nan")
+        else:
+            t_geo1, _ = best(lambda: ifc.load(model, threads=1), args.repeat)
+            t_occ, _ = best(lambda: ifc.load(model, threads=cores, geometry_library="opencascade"), args.repeat)
         t_build, graph = best(lambda: ifc.compile_rooms(rooms), args.repeat)
         out = args.cache / "out"
         out.mkdir(exist_ok=True)
         t_export, _ = best(lambda: (cypher.write_cypher(graph, out / "g.cypher"), interop.write_json(graph, out / "g.json")),
                            args.repeat)
+        export_rows.append((spec, len(rooms.rooms), t_open + t_geo + t_build,
+                            exports(graph, rooms, out, args.repeat)))
         products = len(rooms.rooms) + len(rooms.openings) + len(rooms.wires)
         rows.append((spec, len(rooms.rooms), products, len(graph.edges), os.path.getsize(path) / 1e6,
                      t_open, t_geo, t_geo1, t_occ, t_build, t_export, t_open + t_geo + t_build + t_export))
@@ -97,7 +110,37 @@ def main() -> int:
     print("|" + "---|" * len(head))
     for spec, spaces, products, edges, mb, *times in rows:
         print(f"| {spec} | {spaces:,} | {products:,} | {edges:,} | {mb:.1f} | " + " | ".join(ms(t) for t in times) + " |")
+    names = list(export_rows[0][3]) if export_rows else []
+    print(f"\neach output of the graph, best of {args.repeat}, against IFC -> graph (open + geometry + build)\n")
+    print("| model | spaces | IFC -> graph | " + " | ".join(names) + " |")
+    print("|" + "---|" * (3 + len(names)))
+    for spec, spaces, t_graph, times in export_rows:
+        print(f"| {spec} | {spaces:,} | {ms(t_graph)} | "
+              + " | ".join(f"{ms(t)} ({100 * t / t_graph:.1f} %)" for t in times.values()) + " |")
     return 0
+
+
+def exports(graph, rooms, out, repeat):
+    """Seconds per output, each written to disk where it is a file."""
+    from kovalith import bot, cypher, db, indoorgml, interop
+
+    def indoor():
+        regions = indoorgml.contact_regions(graph, rooms)
+        indoorgml.write_indoorgml(graph, out / "g.indoor.json", meshes=rooms.rooms, regions=regions)
+
+    steps = {
+        "JSON": lambda: interop.write_json(graph, out / "g.json"),
+        "networkx": lambda: interop.to_networkx(graph),
+        "Cypher file": lambda: cypher.write_cypher(graph, out / "g.cypher"),
+        "Neo4j CSV": lambda: db.write_neo4j_import_csv(graph, out / "csv"),
+        "IndoorGML": indoor,
+        "BOT": lambda: bot.write_bot(graph, out / "g.ttl"),
+    }
+    times = {}
+    for name, step in steps.items():
+        step()  # imports and first-use set-up are not the export's cost
+        times[name] = best(step, repeat)[0]
+    return times
 
 
 if __name__ == "__main__":

@@ -1,7 +1,8 @@
 """The ``kovalith`` command: an IFC model in, a room graph summary and files out.
 
-    kovalith graph MODEL.ifc [--cypher FILE] [--json FILE] [--png FILE] [--html FILE] [--db URL]
-                             [--route FROM TO] [--lenient] [--quiet] [settings]
+    kovalith graph MODEL.ifc [--cypher FILE] [--json FILE] [--indoorgml FILE] [--bot FILE]
+                             [--png FILE] [--html FILE] [--db URL] [--route FROM TO]
+                             [--lenient] [--quiet] [settings]
 
 Exit codes: 0 done, 1 the model or an output could not be handled (one line
 on stderr says why), 2 bad command line.
@@ -43,8 +44,14 @@ def _parser() -> argparse.ArgumentParser:
                             description="Compile an IFC model into its room graph, print a summary and "
                                         "write the graph on request.")
     g.add_argument("model", metavar="MODEL.ifc", help="the IFC file (IFC2X3, IFC4, IFC4X3)")
-    g.add_argument("--cypher", metavar="FILE", help="write the Cypher statements, one per line")
+    g.add_argument("--cypher", metavar="FILE", help="write the Cypher statements, each ended by ';'")
     g.add_argument("--json", metavar="FILE", help="write node-link JSON (networkx.node_link_graph reads it)")
+    g.add_argument("--indoorgml", metavar="FILE", help="write OGC IndoorGML 2.0 (JSON): cells, contact "
+                                                          "regions, adjacency and walking connectivity")
+    g.add_argument("--bot", metavar="FILE", help="write W3C BOT (Turtle): site, storeys, spaces, "
+                                                  "interfaces and their bounding elements")
+    g.add_argument("--bot-base", metavar="IRI", help="the IRI the --bot resources' IRIs start with "
+                                                     "(default https://example.org/building/)")
     g.add_argument("--png", metavar="FILE", help="draw the storeys: rooms, doors, contacts and the route")
     g.add_argument("--html", metavar="FILE", help="write one self-contained page to turn the building around in "
                                                   "3D: rooms, contacts, the route and diagnostics")
@@ -125,6 +132,21 @@ def _graph_command(args: argparse.Namespace) -> int:
         interop.write_json(graph, args.json)
         timings["json"] = time.perf_counter() - t0
         written.append(args.json)
+    if args.indoorgml:
+        from kovalith import indoorgml
+
+        t0 = time.perf_counter()
+        regions = indoorgml.contact_regions(graph, rooms, **settings)
+        indoorgml.write_indoorgml(graph, args.indoorgml, meshes=rooms.rooms, regions=regions)
+        timings["indoorgml"] = time.perf_counter() - t0
+        written.append(args.indoorgml)
+    if args.bot:
+        from kovalith import bot
+
+        t0 = time.perf_counter()
+        triples = bot.write_bot(graph, args.bot, **({"base": args.bot_base} if args.bot_base else {}))
+        timings["bot"] = time.perf_counter() - t0
+        written.append(f"{args.bot} ({triples} triples)")
     if args.png:
         t0 = time.perf_counter()
         from kovalith import plot
@@ -166,7 +188,8 @@ def _check_outputs(args: argparse.Namespace) -> None:
     another output: the same path, or another name (link, relative path) for
     the same file."""
     named = [("MODEL.ifc", args.model)] + [(f"--{option}", getattr(args, option))
-                                           for option in ("cypher", "json", "png", "html") if getattr(args, option)]
+                                           for option in ("cypher", "json", "indoorgml", "bot", "png", "html")
+                                           if getattr(args, option)]
     if args.db:
         parts = urlparse(args.db)
         if parts.scheme.lower() in ("kuzu", "ladybug") and parts.path:

@@ -1,0 +1,319 @@
+"""The graph as OGC IndoorGML 2.0, in its JSON encoding.
+
+`indoorgml_document` returns the document as a dict, `write_indoorgml` writes
+it. Two thematic layers (``Topographic``), joined by inter-layer connections:
+
+- ``adjacency``: a ``CellSpace`` per room and a ``CellBoundary`` per contact
+  in its primal space; in its dual space a ``Node`` per room (at its
+  centroid) and an ``Edge`` per contact;
+- ``connectivity``: the same rooms, and a boundary and an edge only for the
+  contacts a person can cross (the edge's ``via`` attribute, else its
+  ``walkable`` one, as in `kovalith.db`), each boundary carrying ``via``;
+- an ``InterLayerConnection`` (``EQUALS``) joins each room's cells and nodes
+  in the two layers.
+
+Each ``CellSpace`` has the room's properties in ``attributes`` (named and
+converted as in every output, `kovalith.values`: ``index``, ``centroid``,
+``global_id``, ``name``, ``storey``, ...) and an ``externalReference`` to the
+``IfcSpace`` it came from (its GlobalId) and to its storey; ``level`` is the
+storey's name. Each ``CellBoundary`` has the contact's properties
+(``shared_area``, ``contact_type``, ...). ``Edge.weight`` is the walking
+distance of `kovalith.routes` with ``cost="walk"``: room centroid to the
+opening's centre (the ``opening_centroid`` attribute), or to the contact's
+centroid where nothing was cut, to the other room's centroid; the edge's
+curve runs through those three points. A contact whose weight is not finite
+has no edge (no route crosses it).
+
+Geometry, on the document's shared ``vertices``, in the model's unit:
+
+- a room's ``cellSpaceGeom`` is a ``Solid`` of its mesh's faces, where the
+  meshes are given (`meshes`);
+- a contact's ``cellBoundaryGeom`` is its net region (the shared area with
+  the openings and the parts nearer rooms own cut out), a ``Surface`` of one
+  polygon with its holes or a ``CompositeSurface`` of several, where the
+  regions are given (`regions`, from `kovalith.building.contact_regions`, or
+  `contact_regions` here for a model read from IFC); a contact without a
+  region (one lying wholly in an opening) has no geometry. A boundary of the
+  connectivity layer is the passage through the contact and has none either.
+
+The schema is the OGC working group's draft (``IndoorJSON2`` 0.1); validate
+with ``jsonschema.Draft202012Validator``.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import os
+from typing import Any, Literal, Sequence
+
+from kovalith import Mesh, SpatialGraph
+from kovalith.values import graph_properties
+
+__all__ = ["VERSION", "indoorgml_document", "write_indoorgml", "contact_regions", "walking_length"]
+
+VERSION = "0.1"
+ADJACENCY, CONNECTIVITY = "adjacency", "connectivity"
+# How people cross a walkable contact of a graph without ``via`` attributes.
+DEFAULT_VIA = ("opening",)
+
+
+def _point(value: Any) -> tuple[float, float, float] | None:
+    if isinstance(value, list) and len(value) == 3 and all(type(v) is float for v in value):
+        return value[0], value[1], value[2]
+    return None
+
+
+def _distance(p: tuple[float, float, float], q: tuple[float, float, float]) -> float:
+    # The sum in the order kovalith.routes adds it.
+    dx, dy, dz = q[0] - p[0], q[1] - p[1], q[2] - p[2]
+    return math.sqrt((dx * dx + dy * dy) + dz * dz)
+
+
+def walking_length(a: Any, through: Any, b: Any) -> float:
+    """Room centroid `a` to the crossing point `through` to room centroid `b`
+    (each ``(x, y, z)``), added as `kovalith.routes` adds a walk."""
+    return _distance(tuple(a), tuple(through)) + _distance(tuple(through), tuple(b))
+
+
+def _via(props: dict[str, Any]) -> list[str]:
+    via = props.get("via")
+    if isinstance(via, list):
+        return [v for v in via if isinstance(v, str)]
+    return list(DEFAULT_VIA) if props.get("walkable") is True else []
+
+
+class _Vertices:
+    """The document's shared vertex list; equal points share one index."""
+
+    def __init__(self) -> None:
+        self.points: list[list[float]] = []
+        self._index: dict[tuple[float, float, float], int] = {}
+
+    def add(self, p: Sequence[float]) -> int:
+        key = (float(p[0]), float(p[1]), float(p[2]))
+        at = self._index.get(key)
+        if at is None:
+            at = self._index[key] = len(self.points)
+            self.points.append(list(key))
+        return at
+
+    def ring(self, points: Any) -> list[int]:
+        ring = [self.add(p) for p in points]
+        if len(ring) > 1 and ring[0] == ring[-1]:
+            ring.pop()  # closed on input; the encoding closes rings itself
+        return ring
+
+
+def _finite(points: Any) -> bool:
+    return all(math.isfinite(float(c)) for p in points for c in p)
+
+
+def _solid(mesh: Mesh, vertices: _Vertices) -> dict[str, Any] | None:
+    points = [(v.x, v.y, v.z) for v in mesh.vertices]
+    if not points or not _finite(points):
+        return None
+    index = [vertices.add(p) for p in points]
+    faces = [[[index[i] for i in face]] for face in mesh.faces if len(face) >= 3]
+    return {"type": "Solid", "boundaries": [faces]} if faces else None
+
+
+def _surface(polygons: Sequence[Any], vertices: _Vertices) -> dict[str, Any] | None:
+    surfaces = []
+    for polygon in polygons:
+        rings = [polygon.outer, *polygon.holes]
+        if not all(_finite(r) for r in rings):
+            continue
+        indexed = [vertices.ring(r) for r in rings]
+        if len(indexed[0]) >= 3:
+            surfaces.append([r for r in indexed if len(r) >= 3])
+    if not surfaces:
+        return None
+    if len(surfaces) == 1:
+        return {"type": "Surface", "boundaries": surfaces[0]}
+    return {"type": "CompositeSurface", "boundaries": surfaces}
+
+
+def _external_references(props: dict[str, Any]) -> list[dict[str, Any]]:
+    out = []
+    if isinstance(props.get("global_id"), str):
+        out.append({"informationSystem": "IFC", "externalObject": {"name": props["global_id"]},
+                    "role": props.get("ifc_class", "IfcSpace")})
+    if isinstance(props.get("storey"), str):
+        out.append({"informationSystem": "IFC", "externalObject": {"name": props["storey"]},
+                    "role": "IfcBuildingStorey"})
+    return out
+
+
+def indoorgml_document(graph: SpatialGraph, *, meshes: Sequence[Mesh] | None = None,
+                       regions: Sequence[Sequence[Any]] | None = None,
+                       non_finite: Literal["omit", "raise"] = "omit") -> dict[str, Any]:
+    """The IndoorGML 2.0 JSON document of a graph (see the module docstring).
+
+    Parameters
+    ----------
+    graph : SpatialGraph
+        Best from `kovalith.ifc.compile_rooms`; any graph works.
+    meshes : sequence of Mesh, optional
+        ``meshes[k]`` the room of ``graph.nodes[k]``: its cell's solid.
+    regions : sequence of sequences of RegionPolygon, optional
+        ``regions[k]`` the region of ``graph.edges[k]``: its boundary's surface.
+    non_finite : {"omit", "raise"}
+        As in `kovalith.values`; with ``"raise"`` a non-finite weight is
+        refused too.
+
+    Raises
+    ------
+    ValueError, TypeError
+        What `kovalith.values.graph_properties` refuses; `meshes` or
+        `regions` not one per node or edge.
+    """
+    nodes, edges = graph_properties(graph, non_finite=non_finite)
+    if meshes is not None and len(meshes) != len(nodes):
+        raise ValueError(f"meshes: {len(meshes)} meshes for {len(nodes)} nodes")
+    if regions is not None and len(regions) != len(edges):
+        raise ValueError(f"regions: {len(regions)} regions for {len(edges)} edges")
+    vertices = _Vertices()
+    centroid_at = []
+    for k, node in enumerate(graph.nodes):
+        c = node.centroid
+        centroid_at.append(vertices.add((c.x, c.y, c.z)) if _finite([(c.x, c.y, c.z)]) else None)
+
+    cells: dict[str, dict[str, Any]] = {}
+    walk_cells: dict[str, dict[str, Any]] = {}
+    for k, props in enumerate(nodes):
+        cell: dict[str, Any] = {"type": "CellSpace", "poi": False, "duality": f"node-{k}", "boundedBy": []}
+        if isinstance(props.get("name"), str):
+            cell["name"] = props["name"]
+        if isinstance(props.get("storey"), str):
+            cell["level"] = props["storey"]
+        if meshes is not None:
+            solid = _solid(meshes[k], vertices)
+            if solid is not None:
+                cell["cellSpaceGeom"] = solid
+        cell["attributes"] = {**props, "externalReference": _external_references(props)}
+        cells[f"room-{k}"] = cell
+        walk_cells[f"walk-room-{k}"] = {**cell, "duality": f"walk-node-{k}", "boundedBy": []}
+
+    boundaries: dict[str, dict[str, Any]] = {}
+    walk_boundaries: dict[str, dict[str, Any]] = {}
+    edge_members: dict[str, dict[str, Any]] = {}
+    walk_edges: dict[str, dict[str, Any]] = {}
+    node_edges: list[list[str]] = [[] for _ in nodes]
+    walk_node_edges: list[list[str]] = [[] for _ in nodes]
+    for k, (edge, props) in enumerate(zip(graph.edges, edges)):
+        a, b = edge.node_a, edge.node_b
+        if a >= len(nodes) or b >= len(nodes):
+            raise ValueError(f"edge {k} ({a}-{b}) names a node position beyond the {len(nodes)} nodes")
+        boundary: dict[str, Any] = {"type": "CellBoundary", "isVirtual": props.get("virtual") is True}
+        if regions is not None:
+            surface = _surface(regions[k], vertices)
+            if surface is not None:
+                boundary["cellBoundaryGeom"] = surface
+        boundary["attributes"] = props
+        boundaries[f"contact-{k}"] = boundary
+        cells[f"room-{a}"]["boundedBy"].append(f"contact-{k}")
+        cells[f"room-{b}"]["boundedBy"].append(f"contact-{k}")
+        through = _point(props.get("opening_centroid")) or _point(props.get("contact_centroid"))
+        ca, cb = graph.nodes[a].centroid, graph.nodes[b].centroid
+        weight = (walking_length((ca.x, ca.y, ca.z), through, (cb.x, cb.y, cb.z)) if through is not None
+                  else math.nan)
+        if not math.isfinite(weight):
+            if non_finite == "raise":
+                raise ValueError(f"edge {k} ({a}-{b}): its walking distance is not finite (non_finite='raise')")
+            continue
+        assert through is not None and centroid_at[a] is not None and centroid_at[b] is not None
+        curve = {"type": "Curve", "boundaries": [centroid_at[a], vertices.add(through), centroid_at[b]]}
+        if a == b:  # a room touching itself: IndoorGML edges join two distinct nodes
+            continue
+        boundary["duality"] = f"edge-{k}"
+        edge_members[f"edge-{k}"] = {"type": "Edge", "duality": f"contact-{k}", "weight": weight,
+                                     "connects": [f"node-{a}", f"node-{b}"], "geometry": curve}
+        node_edges[a].append(f"edge-{k}")
+        node_edges[b].append(f"edge-{k}")
+        via = _via(props)
+        if not via:
+            continue
+        walk_boundaries[f"walk-contact-{k}"] = {
+            "type": "CellBoundary", "isVirtual": props.get("virtual") is True, "duality": f"walk-edge-{k}",
+            "attributes": {"via": via, "length": weight, "contact": f"contact-{k}"}}
+        walk_cells[f"walk-room-{a}"]["boundedBy"].append(f"walk-contact-{k}")
+        walk_cells[f"walk-room-{b}"]["boundedBy"].append(f"walk-contact-{k}")
+        walk_edges[f"walk-edge-{k}"] = {"type": "Edge", "duality": f"walk-contact-{k}", "weight": weight,
+                                        "connects": [f"walk-node-{a}", f"walk-node-{b}"], "geometry": curve}
+        walk_node_edges[a].append(f"walk-edge-{k}")
+        walk_node_edges[b].append(f"walk-edge-{k}")
+
+    def dual_nodes(prefix: str, cell_prefix: str, incident: list[list[str]]) -> dict[str, Any]:
+        out = {}
+        for k in range(len(nodes)):
+            node: dict[str, Any] = {"type": "Node", "duality": f"{cell_prefix}{k}"}
+            if centroid_at[k] is not None:
+                node["geometry"] = {"type": "Point", "boundaries": centroid_at[k]}
+            if incident[k]:
+                node["connects"] = list(dict.fromkeys(incident[k]))
+            out[f"{prefix}{k}"] = node
+        return out
+
+    for cell in (*cells.values(), *walk_cells.values()):
+        if not cell["boundedBy"]:
+            del cell["boundedBy"]
+        else:
+            cell["boundedBy"] = list(dict.fromkeys(cell["boundedBy"]))
+    layers = {
+        ADJACENCY: {
+            "type": "ThematicLayer", "semanticExtension": False, "theme": "Topographic",
+            "primalSpace": {"function": "adjacency", "cellSpaceMember": cells,
+                            "cellBoundaryMember": boundaries},
+            "dualSpace": {"isLogical": False, "nodeMember": dual_nodes("node-", "room-", node_edges),
+                          "edgeMember": edge_members},
+        },
+        CONNECTIVITY: {
+            "type": "ThematicLayer", "semanticExtension": False, "theme": "Topographic",
+            "primalSpace": {"function": "connectivity", "cellSpaceMember": walk_cells,
+                            "cellBoundaryMember": walk_boundaries},
+            "dualSpace": {"isLogical": False, "nodeMember": dual_nodes("walk-node-", "walk-room-", walk_node_edges),
+                          "edgeMember": walk_edges},
+        },
+    }
+    connections = [{"type": "InterLayerConnection", "connectedLayer1": ADJACENCY, "connectedLayer2": CONNECTIVITY,
+                    "connectedNode1": f"node-{k}", "connectedNode2": f"walk-node-{k}",
+                    "connectedCell1": f"room-{k}", "connectedCell2": f"walk-room-{k}",
+                    "typeOfTopoExpression": "EQUALS"} for k in range(len(nodes))]
+    return {"type": "IndoorJSON2", "version": VERSION, "layers": layers, "layerConnections": connections,
+            "vertices": vertices.points}
+
+
+def write_indoorgml(graph: SpatialGraph, path: str | os.PathLike[str], *, meshes: Sequence[Mesh] | None = None,
+                    regions: Sequence[Sequence[Any]] | None = None,
+                    non_finite: Literal["omit", "raise"] = "omit") -> None:
+    """Write `indoorgml_document` as strict JSON (UTF-8); nothing is written
+    when a value is refused."""
+    document = indoorgml_document(graph, meshes=meshes, regions=regions, non_finite=non_finite)
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(document, f, allow_nan=False, ensure_ascii=False)
+        f.write("\n")
+
+
+def contact_regions(graph: SpatialGraph, rooms: Any, **settings: Any) -> list[list[Any]]:
+    """The regions of the edges of a graph that `kovalith.ifc.compile_rooms`
+    compiled from `rooms` with `settings`: ``result[k]`` for ``graph.edges[k]``.
+
+    Compiles the rooms again through `kovalith.building.contact_regions`
+    with the same settings, and checks that it gives the same contacts.
+
+    Raises
+    ------
+    ValueError
+        The compile gave other contacts (other settings than the graph's).
+    """
+    from kovalith import building, ifc
+
+    again, regions, _ = building.contact_regions(rooms.registry(), **{**ifc.DEFAULT_SETTINGS, **settings})
+    ours, theirs = graph.edges, again.edges
+    if len(ours) != len(theirs) or any(
+            (e.node_a, e.node_b, e.contact_type, e.shared_area) != (f.node_a, f.node_b, f.contact_type, f.shared_area)
+            for e, f in zip(ours, theirs)):
+        raise ValueError("graph: its contacts are not those of rooms with these settings; "
+                         "give the settings the graph was compiled with")
+    return regions
