@@ -206,3 +206,41 @@ def test_every_output_names_the_properties_alike(written, tmp_path):
                     if str(p).startswith(bot.DEFAULT_VOCABULARY)}
     assert {k: v for k, v in names.items() if v != names["networkx"]} == {}
     assert {"index", "centroid", "shared_area", "contact_centroid", "contact_type", "global_id"} <= names["bot"]
+
+
+def test_turtle_reads_back_every_character_and_value():
+    from test_cypher_file import text_graph
+
+    import db_roundtrip as rt
+
+    for graph in (text_graph(), rt.attributed_building(), rt.hand_graph()):
+        rdf = bot.bot_graph(graph, base="https://example.com/b/")
+        from urllib.parse import unquote
+
+        predicate = {unquote(str(p)[len(bot.DEFAULT_VOCABULARY):]): p for p in set(rdf.predicates())
+                     if str(p).startswith(bot.DEFAULT_VOCABULARY)}
+        for node in graph.nodes:
+            space = rdflib.URIRef(f"https://example.com/b/space_{node.index}")
+            for key, value in node.get_all_attributes().items():
+                stored = rt.stored(value)
+                if stored is None:
+                    assert key not in predicate or rdf.value(space, predicate[key]) is None
+                    continue
+                got = rdf.value(space, predicate[key])
+                got = json.loads(str(got)) if isinstance(stored, list) else got.toPython()
+                assert got == stored and type(got) is type(stored), (key, got, stored)
+
+
+def test_regions_of_a_graph_compiled_elsewhere(tmp_path):
+    import kovalith.ifc as kifc
+
+    rooms = kifc.load(office_file("metres", tmp_path)[0])
+    graph, regions = indoorgml.compile_rooms(rooms)
+    plain = kifc.compile_rooms(rooms)
+    assert [(e.node_a, e.node_b, e.shared_area) for e in graph.edges] == [
+        (e.node_a, e.node_b, e.shared_area) for e in plain.edges]
+    assert [n.get_all_attributes() for n in graph.nodes] == [n.get_all_attributes() for n in plain.nodes]
+    again = indoorgml.contact_regions(plain, rooms)
+    assert [[p.outer.tolist() for p in r] for r in again] == [[p.outer.tolist() for p in r] for r in regions]
+    with pytest.raises(ValueError, match="give the settings the graph was compiled with"):
+        indoorgml.contact_regions(plain, rooms, min_area=20.0)

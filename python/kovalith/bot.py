@@ -1,6 +1,7 @@
 """The graph as Linked Building Data: the W3C Building Topology Ontology (BOT), in Turtle.
 
-`bot_graph` builds an `rdflib.Graph`, `write_bot` writes it as Turtle:
+`turtle` writes the description as Turtle text, `write_bot` into a file and
+`bot_graph` reads it into an `rdflib.Graph`:
 
 - one ``bot:Site`` with one ``bot:Building`` (``bot:hasBuilding``), which
   ``bot:hasStorey`` each storey of the rooms (their ``storey`` attribute),
@@ -31,22 +32,25 @@ them).
 space, two zones per interface, a positive area, a GlobalId on every
 element); `validate` runs it with pySHACL.
 
-rdflib and pySHACL are optional dependencies: ``pip install 'kovalith[standards]'``.
+The text is written directly (rdflib's own serializer takes seconds for a
+thousand rooms and writes doubles to six digits); rdflib reads it back and
+pySHACL checks it, in the tests and in `bot_graph` and `validate`. rdflib and
+pySHACL are optional dependencies: ``pip install 'kovalith[standards]'``.
 """
 
 from __future__ import annotations
 
-import io
 import json
 import os
 import pathlib
+import re
 from typing import Any, Literal
 from urllib.parse import quote
 
 from kovalith import SpatialGraph
 from kovalith.values import graph_properties
 
-__all__ = ["BOT", "DEFAULT_BASE", "DEFAULT_VOCABULARY", "SHAPES", "bot_graph", "write_bot", "validate"]
+__all__ = ["BOT", "DEFAULT_BASE", "DEFAULT_VOCABULARY", "SHAPES", "turtle", "bot_graph", "write_bot", "validate"]
 
 BOT = "https://w3id.org/bot#"
 # Placeholders of the documentation domain: set your own.
@@ -55,6 +59,12 @@ DEFAULT_VOCABULARY = "https://example.org/kovalith#"
 SHAPES = pathlib.Path(__file__).with_name("bot_shapes.ttl")
 # Characters an IRI path segment may hold as they are (RFC 3987 unreserved and sub-delims but "&").
 _SAFE = "-._~!$'()*+,;=@"
+# What an IRIREF of Turtle cannot hold (besides controls and the space).
+_NOT_IN_IRI = frozenset('<>"{}|^`\\')
+_PLAIN_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
+# Turtle strings: the quote, the backslash and every control character escaped.
+_STRING_ESCAPES = {c: f"\\u{c:04X}" for c in [*range(0x20), 0x7F]}
+_STRING_ESCAPES.update({ord('"'): '\\"', ord("\\"): "\\\\", ord("\n"): "\\n", ord("\r"): "\\r", ord("\t"): "\\t"})
 
 
 def _rdflib() -> Any:
@@ -69,9 +79,71 @@ def _iri_part(text: str) -> str:
     return quote(text, safe=_SAFE)
 
 
-def bot_graph(graph: SpatialGraph, *, base: str = DEFAULT_BASE, vocabulary: str = DEFAULT_VOCABULARY,
-              non_finite: Literal["omit", "raise"] = "omit") -> Any:
-    """The BOT description of a compiled graph as an `rdflib.Graph`.
+def _check_iri(iri: str, what: str) -> str:
+    bad = next((ch for ch in iri if ch in _NOT_IN_IRI or ord(ch) <= 0x20), None)
+    if bad is not None or not iri:
+        raise ValueError(f"{what}: {iri!r} is not an IRI Turtle can write (it is empty or holds {bad!r})")
+    return iri
+
+
+def _string(text: str) -> str:
+    return '"' + text.translate(_STRING_ESCAPES) + '"'
+
+
+def _literal(value: Any) -> str:
+    cls = type(value)
+    if cls is str:
+        return _string(value)
+    if cls is bool:
+        return "true" if value else "false"
+    if cls is int:
+        return str(value)
+    if cls is float:
+        return f'"{value!r}"^^xsd:double'
+    return _string(json.dumps(value, ensure_ascii=False, allow_nan=False)) + "^^rdf:JSON"
+
+
+class _Turtle:
+    """Turtle text, one subject block at a time."""
+
+    def __init__(self, base: str, vocabulary: str) -> None:
+        self.base = base
+        self.vocabulary = vocabulary
+        self.blocks: list[str] = [
+            f"@prefix bot: <{BOT}> .",
+            "@prefix rdf: <http://www.w3.org/1999/02/22-rdf-syntax-ns#> .",
+            "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .",
+            "@prefix xsd: <http://www.w3.org/2001/XMLSchema#> .",
+            f"@prefix kov: <{vocabulary}> .",
+            "",
+        ]
+        self.triples = 0
+        self._names: dict[str, str] = {}
+
+    def iri(self, local: str) -> str:
+        return f"<{self.base}{local}>"
+
+    def predicate(self, key: str) -> str:
+        name = self._names.get(key)
+        if name is None:
+            name = self._names[key] = (f"kov:{key}" if _PLAIN_NAME.match(key)
+                                       else f"<{self.vocabulary}{_iri_part(key)}>")
+        return name
+
+    def block(self, subject: str, pairs: list[tuple[str, str]]) -> None:
+        self.triples += len(pairs)
+        self.blocks.append(subject + " " + " ;\n    ".join(f"{p} {o}" for p, o in pairs) + " .")
+
+    def properties(self, properties: dict[str, Any]) -> list[tuple[str, str]]:
+        return [(self.predicate(k), _literal(v)) for k, v in properties.items()]
+
+    def text(self) -> str:
+        return "\n".join(self.blocks) + "\n"
+
+
+def turtle(graph: SpatialGraph, *, base: str = DEFAULT_BASE, vocabulary: str = DEFAULT_VOCABULARY,
+           non_finite: Literal["omit", "raise"] = "omit") -> tuple[str, int]:
+    """The BOT description of a compiled graph as Turtle text, and its number of triples.
 
     Parameters
     ----------
@@ -89,38 +161,29 @@ def bot_graph(graph: SpatialGraph, *, base: str = DEFAULT_BASE, vocabulary: str 
     ------
     ValueError, TypeError
         What `kovalith.values.graph_properties` refuses; two rooms with one
-        GlobalId (their IRIs would merge).
+        GlobalId (their IRIs would merge); a `base` or `vocabulary` that
+        Turtle cannot write as an IRI.
     """
-    rdflib = _rdflib()
-    from rdflib.namespace import RDF, RDFS, XSD
-
+    _check_iri(base, "base")
+    _check_iri(vocabulary, "vocabulary")
     nodes, edges = graph_properties(graph, non_finite=non_finite)
-    bot = rdflib.Namespace(BOT)
-    vocab = rdflib.Namespace(vocabulary)
-    out = rdflib.Graph()
-    out.bind("bot", bot)
-    out.bind("kov", vocab)
-    out.bind("inst", rdflib.Namespace(base))
+    out = _Turtle(base, vocabulary)
+    site, building = out.iri("site"), out.iri("building")
+    out.block(site, [("a", "bot:Site"), ("bot:hasBuilding", building)])
 
-    def literal(value: Any) -> Any:
-        if isinstance(value, list):
-            return rdflib.Literal(json.dumps(value, ensure_ascii=False, allow_nan=False), datatype=RDF.JSON)
-        if isinstance(value, float):
-            return rdflib.Literal(repr(value), datatype=XSD.double)
-        return rdflib.Literal(value)
-
-    def describe(subject: Any, properties: dict[str, Any]) -> None:
-        for key, value in properties.items():
-            out.add((subject, vocab[_iri_part(key)], literal(value)))
-
-    site, building = rdflib.URIRef(base + "site"), rdflib.URIRef(base + "building")
-    out.add((site, RDF.type, bot.Site))
-    out.add((building, RDF.type, bot.Building))
-    out.add((site, bot.hasBuilding, building))
-
-    spaces = []
+    spaces: list[str] = []
     seen: dict[str, int] = {}
-    storeys: dict[Any, Any] = {}
+    storeys: dict[str, tuple[str, list[str]]] = {}
+    elements: dict[str, str] = {}
+    adjacent: list[list[tuple[str, str]]] = [[] for _ in nodes]
+    contained: list[list[str]] = [[] for _ in nodes]
+
+    def element(global_id: str) -> str:
+        iri = elements.get(global_id)
+        if iri is None:
+            iri = elements[global_id] = out.iri(_iri_part(global_id))
+        return iri
+
     for k, props in enumerate(nodes):
         gid = props.get("global_id")
         if isinstance(gid, str) and gid:
@@ -128,86 +191,69 @@ def bot_graph(graph: SpatialGraph, *, base: str = DEFAULT_BASE, vocabulary: str 
                 raise ValueError(f"node {k}: global_id {gid!r} is the GlobalId of node {seen[gid]}; "
                                  "each room needs an IRI of its own")
             seen[gid] = k
-            space = rdflib.URIRef(base + _iri_part(gid))
+            spaces.append(out.iri(_iri_part(gid)))
         else:
-            space = rdflib.URIRef(base + f"space_{props['index']}")
-        spaces.append(space)
-        out.add((space, RDF.type, bot.Space))
-        if isinstance(props.get("name"), str):
-            out.add((space, RDFS.label, rdflib.Literal(props["name"])))
-        describe(space, props)
-        storey_name = props.get("storey")
-        key = storey_name if isinstance(storey_name, str) else ""
+            spaces.append(out.iri(f"space_{props['index']}"))
+        storey = props.get("storey")
+        key = storey if isinstance(storey, str) else ""
         if key not in storeys:
-            storey = rdflib.URIRef(base + "storey_" + _iri_part(key))
-            storeys[key] = storey
-            out.add((storey, RDF.type, bot.Storey))
-            out.add((building, bot.hasStorey, storey))
-            if key:
-                out.add((storey, RDFS.label, rdflib.Literal(key)))
-        out.add((storeys[key], bot.hasSpace, space))
-        for element_id in _ids(props.get("elements")):
-            out.add((space, bot.containsElement, _element(out, rdflib, bot, vocab, base, element_id)))
+            storeys[key] = (out.iri("storey_" + _iri_part(key)), [])
+        storeys[key][1].append(spaces[k])
+        contained[k] = [element(g) for g in _ids(props.get("elements"))]
+
+    out.block(building, [("a", "bot:Building")] + [("bot:hasStorey", iri) for iri, _ in storeys.values()])
+    for key, (iri, members) in storeys.items():
+        pairs = [("a", "bot:Storey")] + ([("rdfs:label", _string(key))] if key else [])
+        out.block(iri, pairs + [("bot:hasSpace", m) for m in members])
 
     for k, (edge, props) in enumerate(zip(graph.edges, edges)):
-        a, b = spaces[edge.node_a], spaces[edge.node_b]
-        interface = rdflib.URIRef(base + f"interface_{k}")
-        out.add((a, bot.adjacentZone, b))
-        out.add((b, bot.adjacentZone, a))
-        out.add((interface, RDF.type, bot.Interface))
-        out.add((interface, bot.interfaceOf, a))
-        out.add((interface, bot.interfaceOf, b))
-        describe(interface, props)
-        for element_id in dict.fromkeys(_ids(props.get("elements")) + _ids(props.get("doors"))
-                                        + _ids(props.get("windows"))):
-            element = _element(out, rdflib, bot, vocab, base, element_id)
-            out.add((interface, bot.interfaceOf, element))
-            out.add((a, bot.adjacentElement, element))
-            out.add((b, bot.adjacentElement, element))
-    return out
+        a, b = edge.node_a, edge.node_b
+        if a >= len(spaces) or b >= len(spaces):
+            raise ValueError(f"edge {k} ({a}-{b}) names a node position beyond the {len(spaces)} nodes")
+        bounding = [element(g) for g in dict.fromkeys(_ids(props.get("elements")) + _ids(props.get("doors"))
+                                                      + _ids(props.get("windows")))]
+        adjacent[a].append((spaces[b], ""))
+        adjacent[b].append((spaces[a], ""))
+        for iri in bounding:
+            adjacent[a].append(("", iri))
+            adjacent[b].append(("", iri))
+        out.block(out.iri(f"interface_{k}"),
+                  [("a", "bot:Interface"), ("bot:interfaceOf", spaces[a]), ("bot:interfaceOf", spaces[b])]
+                  + [("bot:interfaceOf", iri) for iri in bounding] + out.properties(props))
+
+    for k, props in enumerate(nodes):
+        pairs = [("a", "bot:Space")]
+        if isinstance(props.get("name"), str):
+            pairs.append(("rdfs:label", _string(props["name"])))
+        pairs += [("bot:adjacentZone", z) for z in dict.fromkeys(z for z, _ in adjacent[k] if z)]
+        pairs += [("bot:adjacentElement", e) for e in dict.fromkeys(e for _, e in adjacent[k] if e)]
+        pairs += [("bot:containsElement", e) for e in dict.fromkeys(contained[k])]
+        out.block(spaces[k], pairs + out.properties(props))
+    for global_id, iri in elements.items():
+        out.block(iri, [("a", "bot:Element"), ("kov:global_id", _string(global_id))])
+    return out.text(), out.triples
 
 
 def _ids(value: Any) -> list[str]:
     return [v for v in value if isinstance(v, str) and v] if isinstance(value, list) else []
 
 
-def _element(out: Any, rdflib: Any, bot: Any, vocab: Any, base: str, global_id: str) -> Any:
-    from rdflib.namespace import RDF
-
-    element = rdflib.URIRef(base + _iri_part(global_id))
-    out.add((element, RDF.type, bot.Element))
-    out.add((element, vocab.global_id, rdflib.Literal(global_id)))
-    return element
+def bot_graph(graph: SpatialGraph, *, base: str = DEFAULT_BASE, vocabulary: str = DEFAULT_VOCABULARY,
+              non_finite: Literal["omit", "raise"] = "omit") -> Any:
+    """The `turtle` of a graph read into an `rdflib.Graph` (see there)."""
+    rdflib = _rdflib()
+    text, _ = turtle(graph, base=base, vocabulary=vocabulary, non_finite=non_finite)
+    return rdflib.Graph().parse(data=text, format="turtle")
 
 
 def write_bot(graph: SpatialGraph, path: str | os.PathLike[str], *, base: str = DEFAULT_BASE,
               vocabulary: str = DEFAULT_VOCABULARY, non_finite: Literal["omit", "raise"] = "omit") -> int:
-    """Write `bot_graph` as Turtle (UTF-8); returns the number of triples.
+    """Write the `turtle` of a graph (UTF-8); returns the number of triples.
     Nothing is written when a value is refused."""
-    rdf = bot_graph(graph, base=base, vocabulary=vocabulary, non_finite=non_finite)
-    buffer = io.BytesIO()
-    _exact_turtle(rdf).serialize(buffer, encoding="utf-8")
-    with open(path, "wb") as f:
-        f.write(buffer.getvalue())
-    return len(rdf)
-
-
-def _exact_turtle(rdf: Any) -> Any:
-    """rdflib's Turtle serializer, but for doubles: it writes them in the
-    short form with six digits, which loses precision; here they keep the
-    lexical form they were given (Python's shortest exact repr)."""
-    from rdflib import Literal
-    from rdflib.namespace import XSD
-    from rdflib.plugins.serializers.turtle import _GEN_QNAME_FOR_DT, TurtleSerializer
-
-    class ExactTurtle(TurtleSerializer):  # type: ignore[misc]
-        def label(self, node: Any, position: int) -> str:
-            if isinstance(node, Literal) and node.datatype == XSD.double:
-                return str(node._literal_n3(use_plain=False,
-                                            qname_callback=lambda dt: self.get_pname(dt, _GEN_QNAME_FOR_DT)))
-            return str(super().label(node, position))
-
-    return ExactTurtle(rdf)
+    text, count = turtle(graph, base=base, vocabulary=vocabulary, non_finite=non_finite)
+    with open(path, "w", encoding="utf-8", newline="\n") as f:
+        f.write(text)
+    return count
 
 
 def validate(data: Any, *, vocabulary: str = DEFAULT_VOCABULARY) -> tuple[bool, str]:

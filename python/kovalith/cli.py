@@ -109,7 +109,13 @@ def _graph_command(args: argparse.Namespace) -> int:
     if "merge" in settings:
         settings["merge"] = MERGE_ALIASES.get(settings["merge"], settings["merge"])
     t0 = time.perf_counter()
-    graph = ifc.compile_rooms(rooms, **settings)
+    regions = None
+    if args.indoorgml:  # the boundaries' polygons come out of the same compile
+        from kovalith import indoorgml
+
+        graph, regions = indoorgml.compile_rooms(rooms, **settings)
+    else:
+        graph = ifc.compile_rooms(rooms, **settings)
     timings["build"] = time.perf_counter() - t0
     walk = routes.Route([], [], math.inf)
     if args.route:
@@ -133,10 +139,7 @@ def _graph_command(args: argparse.Namespace) -> int:
         timings["json"] = time.perf_counter() - t0
         written.append(args.json)
     if args.indoorgml:
-        from kovalith import indoorgml
-
         t0 = time.perf_counter()
-        regions = indoorgml.contact_regions(graph, rooms, **settings)
         indoorgml.write_indoorgml(graph, args.indoorgml, meshes=rooms.rooms, regions=regions)
         timings["indoorgml"] = time.perf_counter() - t0
         written.append(args.indoorgml)

@@ -50,7 +50,8 @@ from typing import Any, Literal, Sequence
 from kovalith import Mesh, SpatialGraph
 from kovalith.values import graph_properties
 
-__all__ = ["VERSION", "indoorgml_document", "write_indoorgml", "contact_regions", "walking_length"]
+__all__ = ["VERSION", "indoorgml_document", "write_indoorgml", "compile_rooms", "contact_regions",
+           "walking_length"]
 
 VERSION = "0.1"
 ADJACENCY, CONNECTIVITY = "adjacency", "connectivity"
@@ -84,49 +85,52 @@ def _via(props: dict[str, Any]) -> list[str]:
 
 
 class _Vertices:
-    """The document's shared vertex list; equal points share one index."""
+    """The document's shared vertex list, appended to block by block."""
 
     def __init__(self) -> None:
         self.points: list[list[float]] = []
-        self._index: dict[tuple[float, float, float], int] = {}
 
-    def add(self, p: Sequence[float]) -> int:
-        key = (float(p[0]), float(p[1]), float(p[2]))
-        at = self._index.get(key)
-        if at is None:
-            at = self._index[key] = len(self.points)
-            self.points.append(list(key))
-        return at
+    def add(self, p: list[float]) -> int:
+        self.points.append(p)
+        return len(self.points) - 1
 
-    def ring(self, points: Any) -> list[int]:
-        ring = [self.add(p) for p in points]
-        if len(ring) > 1 and ring[0] == ring[-1]:
-            ring.pop()  # closed on input; the encoding closes rings itself
-        return ring
+    def block(self, points: list[list[float]]) -> int:
+        """Appends `points`; returns the index of the first."""
+        first = len(self.points)
+        self.points.extend(points)
+        return first
 
 
-def _finite(points: Any) -> bool:
-    return all(math.isfinite(float(c)) for p in points for c in p)
+def _finite(points: list[list[float]]) -> bool:
+    return all(c - c == 0.0 for p in points for c in p)  # NaN - NaN and inf - inf are NaN
 
 
 def _solid(mesh: Mesh, vertices: _Vertices) -> dict[str, Any] | None:
-    points = [(v.x, v.y, v.z) for v in mesh.vertices]
+    points = [[v.x, v.y, v.z] for v in mesh.vertices]
     if not points or not _finite(points):
         return None
-    index = [vertices.add(p) for p in points]
-    faces = [[[index[i] for i in face]] for face in mesh.faces if len(face) >= 3]
+    first = vertices.block(points)
+    faces = [[[first + i for i in face]] for face in mesh.faces if len(face) >= 3]
     return {"type": "Solid", "boundaries": [faces]} if faces else None
+
+
+def _ring(points: Any, vertices: _Vertices) -> list[int] | None:
+    ring = points.tolist() if hasattr(points, "tolist") else [list(p) for p in points]
+    if len(ring) > 1 and ring[0] == ring[-1]:
+        ring.pop()  # closed on input; the encoding closes rings itself
+    if len(ring) < 3 or not _finite(ring):
+        return None
+    first = vertices.block(ring)
+    return list(range(first, first + len(ring)))
 
 
 def _surface(polygons: Sequence[Any], vertices: _Vertices) -> dict[str, Any] | None:
     surfaces = []
     for polygon in polygons:
-        rings = [polygon.outer, *polygon.holes]
-        if not all(_finite(r) for r in rings):
+        outer = _ring(polygon.outer, vertices)
+        if outer is None:
             continue
-        indexed = [vertices.ring(r) for r in rings]
-        if len(indexed[0]) >= 3:
-            surfaces.append([r for r in indexed if len(r) >= 3])
+        surfaces.append([outer] + [r for r in (_ring(h, vertices) for h in polygon.holes) if r is not None])
     if not surfaces:
         return None
     if len(surfaces) == 1:
@@ -174,10 +178,11 @@ def indoorgml_document(graph: SpatialGraph, *, meshes: Sequence[Mesh] | None = N
     if regions is not None and len(regions) != len(edges):
         raise ValueError(f"regions: {len(regions)} regions for {len(edges)} edges")
     vertices = _Vertices()
-    centroid_at = []
+    centroid_at: list[int | None] = []
     for k, node in enumerate(graph.nodes):
         c = node.centroid
-        centroid_at.append(vertices.add((c.x, c.y, c.z)) if _finite([(c.x, c.y, c.z)]) else None)
+        point = [c.x, c.y, c.z]
+        centroid_at.append(vertices.add(point) if _finite([point]) else None)
 
     cells: dict[str, dict[str, Any]] = {}
     walk_cells: dict[str, dict[str, Any]] = {}
@@ -223,7 +228,7 @@ def indoorgml_document(graph: SpatialGraph, *, meshes: Sequence[Mesh] | None = N
                 raise ValueError(f"edge {k} ({a}-{b}): its walking distance is not finite (non_finite='raise')")
             continue
         assert through is not None and centroid_at[a] is not None and centroid_at[b] is not None
-        curve = {"type": "Curve", "boundaries": [centroid_at[a], vertices.add(through), centroid_at[b]]}
+        curve = {"type": "Curve", "boundaries": [centroid_at[a], vertices.add(list(through)), centroid_at[b]]}
         if a == b:  # a room touching itself: IndoorGML edges join two distinct nodes
             continue
         boundary["duality"] = f"edge-{k}"
@@ -289,10 +294,10 @@ def write_indoorgml(graph: SpatialGraph, path: str | os.PathLike[str], *, meshes
                     non_finite: Literal["omit", "raise"] = "omit") -> None:
     """Write `indoorgml_document` as strict JSON (UTF-8); nothing is written
     when a value is refused."""
-    document = indoorgml_document(graph, meshes=meshes, regions=regions, non_finite=non_finite)
+    text = json.dumps(indoorgml_document(graph, meshes=meshes, regions=regions, non_finite=non_finite),
+                      allow_nan=False, ensure_ascii=False)
     with open(path, "w", encoding="utf-8") as f:
-        json.dump(document, f, allow_nan=False, ensure_ascii=False)
-        f.write("\n")
+        f.write(text + "\n")
 
 
 def contact_regions(graph: SpatialGraph, rooms: Any, **settings: Any) -> list[list[Any]]:
@@ -317,3 +322,20 @@ def contact_regions(graph: SpatialGraph, rooms: Any, **settings: Any) -> list[li
         raise ValueError("graph: its contacts are not those of rooms with these settings; "
                          "give the settings the graph was compiled with")
     return regions
+
+
+def compile_rooms(rooms: Any, **settings: Any) -> tuple[SpatialGraph, list[list[Any]]]:
+    """`kovalith.ifc.compile_rooms` that also returns each edge's region, in
+    one compile: ``(graph, regions)``, ``regions[k]`` for ``graph.edges[k]``.
+
+    Takes the settings of `kovalith.ifc.compile_rooms`, with its defaults,
+    and sets the same attributes (`kovalith.ifc.annotate`).
+    """
+    from kovalith import building, ifc
+
+    unknown = set(settings) - set(ifc.DEFAULT_SETTINGS)
+    if unknown:
+        raise TypeError(f"unknown setting(s): {', '.join(sorted(unknown))}")
+    graph, regions, _ = building.contact_regions(rooms.registry(), **{**ifc.DEFAULT_SETTINGS, **settings})
+    ifc.annotate(graph, rooms)
+    return graph, regions

@@ -231,7 +231,8 @@ def write_json(graph: SpatialGraph, path: str | os.PathLike[str], *,
                non_finite: Literal["omit", "raise"] = "omit") -> None:
     """Write `node_link_data` of the graph as strict JSON (UTF-8); nothing is
     written when a value is refused."""
-    data = node_link_data(graph, non_finite=non_finite)
+    # One string: json.dump would hand the file thousands of small pieces.
+    text = json.dumps(node_link_data(graph, non_finite=non_finite), allow_nan=False, ensure_ascii=False)
     with open(path, "w", encoding="utf-8") as f:
-        json.dump(data, f, allow_nan=False, ensure_ascii=False)
+        f.write(text)
         f.write("\n")
