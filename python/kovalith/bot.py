@@ -48,7 +48,7 @@ from typing import Any, Literal
 from urllib.parse import quote
 
 from kovalith import SpatialGraph
-from kovalith.values import graph_properties
+from kovalith.values import building_documents, graph_properties
 
 __all__ = ["BOT", "DEFAULT_BASE", "DEFAULT_VOCABULARY", "SHAPES", "turtle", "bot_graph", "write_bot", "validate"]
 
@@ -250,7 +250,8 @@ def write_bot(graph: SpatialGraph, path: str | os.PathLike[str], *, base: str = 
               vocabulary: str = DEFAULT_VOCABULARY, non_finite: Literal["omit", "raise"] = "omit") -> int:
     """Write the `turtle` of a graph (UTF-8); returns the number of triples.
     Nothing is written when a value is refused."""
-    text, count = turtle(graph, base=base, vocabulary=vocabulary, non_finite=non_finite)
+    with building_documents():
+        text, count = turtle(graph, base=base, vocabulary=vocabulary, non_finite=non_finite)
     with open(path, "w", encoding="utf-8", newline="\n") as f:
         f.write(text)
     return count

@@ -37,7 +37,7 @@ import os
 from typing import Any, Callable, Literal
 
 from kovalith import GraphEdge, GraphNode, SpatialGraph
-from kovalith.values import EDGE_FIELDS, NODE_FIELDS, convert, graph_properties
+from kovalith.values import EDGE_FIELDS, NODE_FIELDS, building_documents, convert, graph_properties
 
 __all__ = ["ROOM_LABEL", "CONTACT_TYPE", "literal", "name", "cypher_statements", "write_cypher", "read_statements",
            "cypher_graph"]
@@ -159,7 +159,8 @@ def write_cypher(graph: SpatialGraph, path: str | os.PathLike[str], *,
     """Write `cypher_statements` of the graph, each on a line of its own
     ended by ``;`` (UTF-8); returns their count. Nothing is written when a
     value is refused."""
-    statements = cypher_statements(graph, non_finite=non_finite)
+    with building_documents():
+        statements = cypher_statements(graph, non_finite=non_finite)
     with open(path, "w", encoding="utf-8", newline="") as f:
         f.writelines(q + ";\n" for q in statements)
     return len(statements)

@@ -48,7 +48,7 @@ import os
 from typing import Any, Literal, Sequence
 
 from kovalith import Mesh, SpatialGraph
-from kovalith.values import graph_properties
+from kovalith.values import building_documents, graph_properties
 
 __all__ = ["VERSION", "indoorgml_document", "write_indoorgml", "compile_rooms", "contact_regions",
            "walking_length"]
@@ -114,28 +114,69 @@ def _solid(mesh: Mesh, vertices: _Vertices) -> dict[str, Any] | None:
     return {"type": "Solid", "boundaries": [faces]} if faces else None
 
 
-def _ring(points: Any, vertices: _Vertices) -> list[int] | None:
-    ring = points.tolist() if hasattr(points, "tolist") else [list(p) for p in points]
-    if len(ring) > 1 and ring[0] == ring[-1]:
-        ring.pop()  # closed on input; the encoding closes rings itself
-    if len(ring) < 3 or not _finite(ring):
-        return None
-    first = vertices.block(ring)
-    return list(range(first, first + len(ring)))
+def _open_ring(points: Any) -> Any:
+    """A ring without its closing point: the encoding closes rings itself."""
+    if len(points) > 1 and all(a == b for a, b in zip(points[0], points[-1])):
+        return points[:-1]
+    return points
 
 
-def _surface(polygons: Sequence[Any], vertices: _Vertices) -> dict[str, Any] | None:
-    surfaces = []
-    for polygon in polygons:
-        outer = _ring(polygon.outer, vertices)
-        if outer is None:
-            continue
-        surfaces.append([outer] + [r for r in (_ring(h, vertices) for h in polygon.holes) if r is not None])
-    if not surfaces:
-        return None
-    if len(surfaces) == 1:
-        return {"type": "Surface", "boundaries": surfaces[0]}
-    return {"type": "CompositeSurface", "boundaries": surfaces}
+def _region_surfaces(regions: Sequence[Sequence[Any]], vertices: _Vertices) -> list[dict[str, Any] | None]:
+    """The surface of each edge's region, its points appended to `vertices`
+    in one block (one conversion of them all, not one per ring). A ring of
+    fewer than three points or with a non-finite one is left out, and a
+    polygon whose outer ring is, with its holes."""
+    import numpy as np
+
+    pieces: list[Any] = []
+    shapes: list[list[list[int]]] = []  # per edge, per polygon: its rings' lengths
+    for polygons in regions:
+        edge_shape = []
+        for polygon in polygons:
+            rings = [_open_ring(np.asarray(r, dtype=np.float64).reshape(-1, 3))
+                     for r in (polygon.outer, *polygon.holes)]
+            pieces.extend(rings)
+            edge_shape.append([len(r) for r in rings])
+        shapes.append(edge_shape)
+    if not pieces:
+        return [None] * len(shapes)
+    points = np.concatenate(pieces)
+    finite = np.isfinite(points).all(axis=1)
+    keep = np.ones(len(points), dtype=bool)
+    usable: list[bool] = []
+    row = 0
+    for edge_shape in shapes:
+        for lengths in edge_shape:
+            outer_ok = True
+            for j, n in enumerate(lengths):
+                ok = n >= 3 and bool(finite[row:row + n].all()) and outer_ok
+                if j == 0:
+                    outer_ok = ok
+                usable.append(ok)
+                if not ok:
+                    keep[row:row + n] = False
+                row += n
+    first = vertices.block(points[keep].tolist())
+    out: list[dict[str, Any] | None] = []
+    ring_no = 0
+    for edge_shape in shapes:
+        surfaces = []
+        for lengths in edge_shape:
+            rings = []
+            for n in lengths:
+                if usable[ring_no]:
+                    rings.append(list(range(first, first + n)))
+                    first += n
+                ring_no += 1
+            if rings:
+                surfaces.append(rings)
+        if not surfaces:
+            out.append(None)
+        elif len(surfaces) == 1:
+            out.append({"type": "Surface", "boundaries": surfaces[0]})
+        else:
+            out.append({"type": "CompositeSurface", "boundaries": surfaces})
+    return out
 
 
 def _external_references(props: dict[str, Any]) -> list[dict[str, Any]]:
@@ -200,6 +241,7 @@ def indoorgml_document(graph: SpatialGraph, *, meshes: Sequence[Mesh] | None = N
         cells[f"room-{k}"] = cell
         walk_cells[f"walk-room-{k}"] = {**cell, "duality": f"walk-node-{k}", "boundedBy": []}
 
+    surfaces = _region_surfaces(regions, vertices) if regions is not None else None
     boundaries: dict[str, dict[str, Any]] = {}
     walk_boundaries: dict[str, dict[str, Any]] = {}
     edge_members: dict[str, dict[str, Any]] = {}
@@ -211,10 +253,8 @@ def indoorgml_document(graph: SpatialGraph, *, meshes: Sequence[Mesh] | None = N
         if a >= len(nodes) or b >= len(nodes):
             raise ValueError(f"edge {k} ({a}-{b}) names a node position beyond the {len(nodes)} nodes")
         boundary: dict[str, Any] = {"type": "CellBoundary", "isVirtual": props.get("virtual") is True}
-        if regions is not None:
-            surface = _surface(regions[k], vertices)
-            if surface is not None:
-                boundary["cellBoundaryGeom"] = surface
+        if surfaces is not None and surfaces[k] is not None:
+            boundary["cellBoundaryGeom"] = surfaces[k]
         boundary["attributes"] = props
         boundaries[f"contact-{k}"] = boundary
         cells[f"room-{a}"]["boundedBy"].append(f"contact-{k}")
@@ -294,8 +334,9 @@ def write_indoorgml(graph: SpatialGraph, path: str | os.PathLike[str], *, meshes
                     non_finite: Literal["omit", "raise"] = "omit") -> None:
     """Write `indoorgml_document` as strict JSON (UTF-8); nothing is written
     when a value is refused."""
-    text = json.dumps(indoorgml_document(graph, meshes=meshes, regions=regions, non_finite=non_finite),
-                      allow_nan=False, ensure_ascii=False)
+    with building_documents():
+        text = json.dumps(indoorgml_document(graph, meshes=meshes, regions=regions, non_finite=non_finite),
+                          allow_nan=False, ensure_ascii=False)
     with open(path, "w", encoding="utf-8") as f:
         f.write(text + "\n")
 

@@ -44,7 +44,7 @@ import os
 from typing import Any, Literal, NamedTuple
 
 from kovalith import SpatialGraph
-from kovalith.values import graph_properties
+from kovalith.values import building_documents, graph_properties
 
 __all__ = ["EdgeArrays", "edge_arrays", "node_centroids", "to_networkx", "node_link_data", "write_json"]
 
@@ -232,7 +232,8 @@ def write_json(graph: SpatialGraph, path: str | os.PathLike[str], *,
     """Write `node_link_data` of the graph as strict JSON (UTF-8); nothing is
     written when a value is refused."""
     # One string: json.dump would hand the file thousands of small pieces.
-    text = json.dumps(node_link_data(graph, non_finite=non_finite), allow_nan=False, ensure_ascii=False)
+    with building_documents():
+        text = json.dumps(node_link_data(graph, non_finite=non_finite), allow_nan=False, ensure_ascii=False)
     with open(path, "w", encoding="utf-8") as f:
         f.write(text)
         f.write("\n")

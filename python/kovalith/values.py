@@ -35,8 +35,11 @@ The values:
 
 from __future__ import annotations
 
+import contextlib
+import gc
 import math
 import numbers
+from collections.abc import Iterator
 from typing import Any, Literal
 
 from kovalith import GraphEdge, GraphNode, SpatialGraph, Vector3D
@@ -50,6 +53,7 @@ __all__ = [
     "node_properties",
     "edge_properties",
     "graph_properties",
+    "building_documents",
 ]
 
 NODE_FIELDS = ("index", "centroid")
@@ -238,3 +242,18 @@ def graph_properties(graph: SpatialGraph, *, non_finite: Literal["omit", "raise"
                          _EDGE_TAKEN, non_finite, f"edge {k} ({e.node_a}-{e.node_b})")
              for k, e in enumerate(graph.edges)]
     return nodes, edges
+
+
+@contextlib.contextmanager
+def building_documents() -> Iterator[None]:
+    """Pause Python's cyclic garbage collector while a writer builds a large
+    document of fresh lists and dicts: none of them forms a cycle, and the
+    collections their allocations trigger cost writers as much as the
+    writing itself (0.4 s of 1 s for a thousand rooms)."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
