@@ -22,6 +22,7 @@ IfcOpenShell is an optional dependency: ``pip install 'kovalith[ifc]'``.
 
 from __future__ import annotations
 
+import contextlib
 import importlib
 import json
 import multiprocessing
@@ -29,12 +30,14 @@ import operator
 import os
 import pathlib
 import re
+import signal
 import stat
 import sys
+import threading
 import warnings
 from collections import Counter
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Callable, Iterable
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Iterator
 
 from kovalith import Mesh, SpatialGraph, SpatialRegistry, Vector3D, Wire
 
@@ -152,19 +155,52 @@ def _ifcopenshell() -> Any:
     # Dropping what this call added lets the next call import them afresh;
     # modules that were complete before are kept, so models already opened
     # keep their classes.
+    #
+    # A Ctrl-C that lands while IfcOpenShell's native wrapper initialises is
+    # cleared there and never raised, so while Python's default handler is
+    # the one in place, the import runs under a handler that notes the
+    # signal, and a noted signal is raised once the import is over.
     before = {name for name in sys.modules if name == "ifcopenshell" or name.startswith("ifcopenshell.")}
-    try:
-        import ifcopenshell
-        import ifcopenshell.geom
-        import ifcopenshell.util.unit
-    except BaseException as exc:
-        for name in [n for n in sys.modules if (n == "ifcopenshell" or n.startswith("ifcopenshell."))
-                     and n not in before]:
-            del sys.modules[name]
-        if isinstance(exc, ImportError):
-            raise ImportError("kovalith.ifc needs IfcOpenShell: pip install 'kovalith[ifc]'") from exc
-        raise
+    noted: list[int] = []
+    with _noting_sigint(noted):
+        try:
+            import ifcopenshell
+            import ifcopenshell.geom
+            import ifcopenshell.util.unit
+        except BaseException as exc:
+            _forget_modules(before)
+            if isinstance(exc, ImportError):
+                raise ImportError("kovalith.ifc needs IfcOpenShell: pip install 'kovalith[ifc]'") from exc
+            raise
+    if noted:
+        _forget_modules(before)
+        raise KeyboardInterrupt
     return ifcopenshell
+
+
+def _forget_modules(keep: set[str]) -> None:
+    for name in [n for n in sys.modules if (n == "ifcopenshell" or n.startswith("ifcopenshell.")) and n not in keep]:
+        del sys.modules[name]
+
+
+@contextlib.contextmanager
+def _noting_sigint(noted: list[int]) -> Iterator[None]:
+    """Within the block, SIGINT is noted in `noted` and raised as usual,
+    where the default handler is in place (only the main thread may swap it)."""
+    if (threading.current_thread() is not threading.main_thread()
+            or signal.getsignal(signal.SIGINT) is not signal.default_int_handler):
+        yield
+        return
+
+    def note(signum: int, frame: Any) -> None:
+        noted.append(signum)
+        raise KeyboardInterrupt
+
+    signal.signal(signal.SIGINT, note)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 class IfcReadWarning(UserWarning):
@@ -206,7 +242,10 @@ def _check_file(path: str, ifcopenshell: Any) -> bool:
         raise ValueError(f"{path} is {_kind(mode)}, not an IFC file")
     # Non-blocking, and checked again on the descriptor, in case the path was
     # swapped for a pipe in between.
-    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | getattr(os, "O_CLOEXEC", 0))
+    flags = os.O_RDONLY
+    for name in ("O_NONBLOCK", "O_NOCTTY", "O_CLOEXEC", "O_BINARY"):  # each where the platform has it
+        flags |= getattr(os, name, 0)
+    fd = os.open(path, flags)
     with os.fdopen(fd, "rb") as f:
         info = os.fstat(f.fileno())
         if not stat.S_ISREG(info.st_mode):
