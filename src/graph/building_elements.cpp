@@ -8,16 +8,11 @@
 namespace kovalith {
 namespace {
 
-struct Corner {
-  Point2 p;
-  double t = 0.0;
-};
-
 // The part of the face whose distance from the pair's plane lies in
 // [lo, hi], projected into the pair's frame (Sutherland-Hodgman against the
 // two planes, interpolating the projection along each cut edge).
 void clip_to_band(const Mesh& mesh, std::span<const Index> face, const PairGeometry& pair,
-                  double lo, double hi, std::vector<Corner>& work, std::vector<Corner>& next,
+                  double lo, double hi, std::vector<BandCorner>& work, std::vector<BandCorner>& next,
                   Polygon& out) {
   work.clear();
   for (Index k : face) {
@@ -26,12 +21,12 @@ void clip_to_band(const Mesh& mesh, std::span<const Index> face, const PairGeome
   }
   for (int side = 0; side < 2; ++side) {
     // Keep t >= lo on the first pass and t <= hi on the second.
-    auto inside = [&](const Corner& c) { return side == 0 ? c.t >= lo : c.t <= hi; };
+    auto inside = [&](const BandCorner& c) { return side == 0 ? c.t >= lo : c.t <= hi; };
     const double limit = side == 0 ? lo : hi;
     next.clear();
     for (std::size_t q = 0; q < work.size(); ++q) {
-      const Corner& a = work[q];
-      const Corner& b = work[(q + 1) % work.size()];
+      const BandCorner& a = work[q];
+      const BandCorner& b = work[(q + 1) % work.size()];
       const bool in_a = inside(a), in_b = inside(b);
       if (in_a) next.push_back(a);
       if (in_a != in_b) {
@@ -43,7 +38,7 @@ void clip_to_band(const Mesh& mesh, std::span<const Index> face, const PairGeome
   }
   out.holes.clear();
   out.outer.clear();
-  for (const Corner& c : work) out.outer.push_back(c.p);
+  for (const BandCorner& c : work) out.outer.push_back(c.p);
   if (!out.outer.empty()) out.outer.push_back(out.outer.front());
 }
 
@@ -63,7 +58,6 @@ void find_elements(const BuildingInputs& in, const PairGeometry& pair, const Reg
   // a body only touching f's plane or g's stands beside the gap, not in it.
   const double open_lo = d, open_hi = pair.t.lo - d;
   const bool has_interior = open_hi > open_lo;
-  thread_local std::vector<Corner> work, next;
 
   auto covers = [&](std::size_t count) {
     if (count == 0) return false;
@@ -97,7 +91,7 @@ void find_elements(const BuildingInputs& in, const PairGeometry& pair, const Reg
       if (crosses) {
         for (std::size_t q = first; q < end; ++q) {
           const MeshFace& entry = in.element_faces[s.side_hits[q]];
-          clip_to_band(mesh, mesh.face(entry.face), pair, pair.low(d), pair.high(d), work, next,
+          clip_to_band(mesh, mesh.face(entry.face), pair, pair.low(d), pair.high(d), s.band, s.band_next,
                        pool_slot(s.polygons, count + 1));
           if (s.polygons[count].outer.size() >= 4) ++count;
         }

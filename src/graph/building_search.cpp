@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "graph/building_search.h"
+#include "support/thread_scratch.h"
 
 namespace kovalith {
 
@@ -72,8 +73,7 @@ void ContactLists::append(ContactLists&& part) {
 }
 
 BuildingScratch& building_scratch() {
-  thread_local BuildingScratch s;
-  return s;
+  return thread_scratch<BuildingScratch>();
 }
 
 Polygon& pool_slot(std::vector<Polygon>& pool, std::size_t n) {

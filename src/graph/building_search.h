@@ -139,6 +139,12 @@ struct ContactLists {
 };
 
 // Working storage of one worker, reused across faces and rooms.
+// A corner projected into a pair's frame, with its distance from the plane.
+struct BandCorner {
+  Point2 p;
+  double t = 0.0;
+};
+
 // A room face in front of the face under search, with its distances.
 struct Candidate {
   std::size_t leaf = 0;
@@ -160,6 +166,7 @@ struct BuildingScratch {
   std::vector<Polygon> shadow;
   std::vector<std::uint64_t> shadow_stamp;  // per room: the face whose shadow it is in
   std::uint64_t face_stamp = 0;
+  std::vector<BandCorner> band, band_next;  // clipping a face to a band
 };
 BuildingScratch& building_scratch();
 
