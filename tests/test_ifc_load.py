@@ -181,5 +181,5 @@ def test_progress_callback_counts_every_product(model_dir, loaded):
     path, _ = office_file("metres", model_dir)
     calls = []
     rooms = kifc.load(path, progress=lambda done, total: calls.append((done, total)))
-    total = len(rooms.rooms) + len(rooms.openings) + len(rooms.wires)
+    total = len(rooms.rooms) + len(rooms.openings) + len(rooms.wires) + len(rooms.elements)
     assert calls == [(i, total) for i in range(1, total + 1)]

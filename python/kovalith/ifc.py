@@ -10,7 +10,11 @@ building compiler takes, each item beside the product it came from:
 - wires: one `Wire` per ``IfcColumn``, ``IfcBeam``, ``IfcMember`` and
   distribution segment (``IfcFlowSegment`` and its subtypes: pipes, ducts,
   cable carriers), running along the element's long axis through the middle
-  of its body, from end to end.
+  of its body, from end to end;
+- elements: one `Mesh` per building element that can stand between two rooms
+  (walls, slabs, roofs, coverings, curtain walls, plates, members, railings,
+  ``IfcVirtualElement``) or lead from one storey to the next (stairs, ramps
+  and their flights): what the compiler finds in the gap of each contact.
 
 All geometry comes from IfcOpenShell's geometry iterator, on all cores, in
 world coordinates (every placement applied, site and storey included) and in
@@ -61,11 +65,24 @@ __all__ = [
     "ROOM_CLASSES",
     "OPENING_CLASSES",
     "WIRE_CLASSES",
+    "ELEMENT_CLASSES",
 ]
 
 ROOM_CLASSES = ("IfcSpace",)
 OPENING_CLASSES = ("IfcDoor", "IfcWindow", "IfcOpeningElement")
 WIRE_CLASSES = ("IfcColumn", "IfcBeam", "IfcMember", "IfcFlowSegment")
+ELEMENT_CLASSES = ("IfcWall", "IfcSlab", "IfcRoof", "IfcCovering", "IfcCurtainWall", "IfcPlate", "IfcMember",
+                   "IfcRailing", "IfcVirtualElement", "IfcStair", "IfcStairFlight", "IfcRamp", "IfcRampFlight")
+STAIR_CLASSES = ("IfcStair", "IfcStairFlight")
+RAMP_CLASSES = ("IfcRamp", "IfcRampFlight")
+WALL_HOSTS = ("IfcWall", "IfcCurtainWall")
+SLAB_HOSTS = ("IfcSlab", "IfcRoof")
+
+# A room lower than this (metres), or holding less volume (cubic metres), is
+# a space drawn flat: a label in a floor plane rather than a room. Its faces
+# would lie in a slab or a wall and make contacts with both sides of it.
+MIN_ROOM_HEIGHT = 1e-3
+MIN_ROOM_VOLUME = 1e-6
 
 GEOMETRY_LIBRARY = "hybrid-cgal-simple-opencascade"
 
@@ -125,19 +142,30 @@ class Product:
 class IfcRooms:
     """What `load` read: compiler input and the products behind it.
 
-    ``rooms[i]`` came from ``room_products[i]``, and likewise for openings and
-    wires. ``skipped`` lists ``(product, reason)`` for every product of the
-    classes read whose geometry could not be used: no body representation,
-    geometry IfcOpenShell could not build, or a degenerate result.
+    ``rooms[i]`` came from ``room_products[i]``, and likewise for openings,
+    wires and elements. ``skipped`` lists ``(product, reason)`` for every
+    product of the classes read whose geometry could not be used: no body
+    representation, geometry IfcOpenShell could not build, or a degenerate
+    result; a room is also skipped when it is degenerate (fewer than four
+    faces, zero height or zero volume: the reason says which). An element
+    without a body of its own whose parts are aggregated to it (a stair and
+    its flights, a roof and its slabs) is read through its parts and is not
+    skipped. ``fallbacks`` maps the GlobalId of each door whose own body could
+    not be used to where its mesh came from instead: ``"opening"`` (the
+    opening it fills) or ``"box"`` (its placement, ``OverallWidth``,
+    ``OverallHeight`` and the thickness of the wall it stands in).
     """
 
     rooms: list[Mesh] = field(default_factory=list)
     openings: list[Mesh] = field(default_factory=list)
     wires: list[Wire] = field(default_factory=list)
+    elements: list[Mesh] = field(default_factory=list)
     room_products: list[Product] = field(default_factory=list)
     opening_products: list[Product] = field(default_factory=list)
     wire_products: list[Product] = field(default_factory=list)
+    element_products: list[Product] = field(default_factory=list)
     skipped: list[tuple[Product, str]] = field(default_factory=list)
+    fallbacks: dict[str, str] = field(default_factory=dict)
     schema: str = ""
     unit_scale: float = 1.0  # metres per file length unit
     storeys: list[tuple[str, float]] = field(default_factory=list)  # (name, elevation in metres), by elevation
@@ -386,24 +414,39 @@ class _Relations:
     """
 
     def __init__(self, model: Any, storeys: dict[int, tuple[str, float | None]]) -> None:
+        # A relationship missing one of its ends (a required attribute left
+        # unset by the exporter) relates nothing and is passed over.
         self.storeys = storeys
         self.parent: dict[int, int] = {}
         for rel in model.by_type("IfcRelContainedInSpatialStructure"):
+            if rel.RelatingStructure is None:
+                continue
             structure = rel.RelatingStructure.id()
             for element in rel.RelatedElements or ():
-                self.parent.setdefault(element.id(), structure)
+                if element is not None:
+                    self.parent.setdefault(element.id(), structure)
+        self.wholes: set[int] = set()  # products with parts aggregated to them
         for rel in model.by_type("IfcRelAggregates"):
+            if rel.RelatingObject is None:
+                continue
             whole = rel.RelatingObject.id()
             for part in rel.RelatedObjects or ():
-                self.parent.setdefault(part.id(), whole)
+                if part is not None:
+                    self.parent.setdefault(part.id(), whole)
+                    self.wholes.add(whole)
         self.host: dict[int, tuple[int, str]] = {}
         for rel in model.by_type("IfcRelVoidsElement"):
-            element = rel.RelatingBuildingElement
-            self.host.setdefault(rel.RelatedOpeningElement.id(), (element.id(), element.is_a()))
+            element, opening = rel.RelatingBuildingElement, rel.RelatedOpeningElement
+            if element is not None and opening is not None:
+                self.host.setdefault(opening.id(), (element.id(), element.is_a()))
         self.fillings: dict[int, list[tuple[str, str]]] = {}
+        self.filled: dict[int, int] = {}  # door or window -> the opening it fills
         for rel in model.by_type("IfcRelFillsElement"):
-            filling = rel.RelatedBuildingElement
-            self.fillings.setdefault(rel.RelatingOpeningElement.id(), []).append((filling.GlobalId, filling.is_a()))
+            filling, opening = rel.RelatedBuildingElement, rel.RelatingOpeningElement
+            if filling is None or opening is None:
+                continue
+            self.fillings.setdefault(opening.id(), []).append((filling.GlobalId, filling.is_a()))
+            self.filled.setdefault(filling.id(), opening.id())
 
     def storey(self, step_id: int) -> tuple[str | None, float | None]:
         """Name and elevation of the storey above `step_id` in the spatial tree."""
@@ -490,7 +533,17 @@ def _no_spaces_message(model: Any, source: str, spaces: int) -> str:
 
 def _iterate(model: Any, elements: list[Any], threads: int, library: str,
              progress: Callable[[int], None] | None) -> dict[int, tuple[Any, Any]]:
-    """Triangulate `elements` in world coordinates and metres: step id -> (verts, faces)."""
+    """Triangulate `elements` in world coordinates and metres.
+
+    Returns step id -> (vertices, an (n, 3) float64 array; triangles, an
+    (m, 3) int32 array) for every product IfcOpenShell could build. One
+    product failing never loses another: the single-threaded geometry
+    iterator stops at the first product that throws (the threaded one goes
+    on), so every product it did not return is built again on its own, and
+    only those that fail alone are left out. Both thread counts end with the
+    same products from the same kernel. `progress` is called once per product,
+    built or not.
+    """
     ifcopenshell = _ifcopenshell()
     settings = ifcopenshell.geom.settings()
     settings.set("use-world-coords", True)
@@ -505,16 +558,42 @@ def _iterate(model: Any, elements: list[Any], threads: int, library: str,
                                               geometry_library=library)
     except RuntimeError as exc:
         raise _iterator_error(library, exc) from exc
-    if not iterator.initialize():
-        return out
-    while True:
-        shape = iterator.get()
-        out[shape.id] = (shape.geometry.verts, shape.geometry.faces)
-        if progress is not None:
-            progress(1)
-        if not iterator.next():
-            break
+    if iterator.initialize():
+        while True:
+            shape = iterator.get()
+            out[shape.id] = _arrays(shape.geometry)
+            if progress is not None:
+                progress(1)
+            if not iterator.next():
+                break
+    for element in elements:
+        if element.id() in out:
+            continue
+        try:
+            shape = ifcopenshell.geom.create_shape(settings, element, _body(element), geometry_library=library)
+            out[element.id()] = _arrays(shape.geometry)
+        except (RuntimeError, ValueError, TypeError, AttributeError):
+            pass  # left out: `load` reports it with the products it skips
+        finally:
+            if progress is not None:
+                progress(1)
     return out
+
+
+def _body(element: Any) -> Any:
+    """The body representation the geometry iterator would build, or None to let IfcOpenShell choose."""
+    for representation in getattr(element.Representation, "Representations", None) or ():
+        if representation is not None and representation.RepresentationIdentifier == "Body":
+            return representation
+    return None
+
+
+def _arrays(geometry: Any) -> tuple[Any, Any]:
+    import numpy as np
+
+    verts = np.frombuffer(geometry.verts_buffer, dtype=np.float64).reshape(-1, 3)
+    faces = np.frombuffer(geometry.faces_buffer, dtype=np.int32).reshape(-1, 3)
+    return verts, faces
 
 
 def _iterator_error(library: str, exc: RuntimeError) -> Exception:
@@ -603,9 +682,9 @@ def _placement_cycles(model: Any) -> set[int]:
 
 
 def _mesh(verts: Any, faces: Any) -> Mesh:
-    vs = [Vector3D(verts[i], verts[i + 1], verts[i + 2]) for i in range(0, len(verts), 3)]
-    fs = [[faces[i], faces[i + 1], faces[i + 2]] for i in range(0, len(faces), 3)]
-    return Mesh(vs, fs)
+    from kovalith.arrays import mesh_from_arrays
+
+    return mesh_from_arrays(verts, faces)
 
 
 def _axis(verts: Any) -> tuple[Vector3D, Vector3D] | None:
@@ -696,21 +775,19 @@ def load(
         "room": _products(model, ROOM_CLASSES),
         "opening": _products(model, OPENING_CLASSES),
         "wire": _products(model, WIRE_CLASSES),
+        "element": _products(model, ELEMENT_CLASSES),
     }
     if not groups["room"]:
         raise NoSpacesError(_no_spaces_message(model, name, 0))
     result = IfcRooms(schema=model.schema, unit_scale=scale, source=name)
     result.storeys = sorted(((n, z if z is not None else 0.0) for n, z in storeys.values()), key=lambda s: s[1])
-    with_geometry = []
+    # A product placed relative to a cycle of placements has no position, and
+    # the geometry iterator would recurse without end on it.
     cycles = _placement_cycles(model)
-    for kind, elements in groups.items():
-        for element in elements:
-            if getattr(element, "Representation", None) is None:
-                result.skipped.append((relations.describe(element), "no representation"))
-            elif _placement_id(element) in cycles:  # the geometry iterator would recurse without end
-                result.skipped.append((relations.describe(element), "placement cycle"))
-            else:
-                with_geometry.append(element)
+    # A member is both a linear element and a bounding one: built once, used twice.
+    with_geometry = list({e.id(): e for elements in groups.values() for e in elements
+                          if getattr(e, "Representation", None) is not None
+                          and _placement_id(e) not in cycles}.values())
     total = len(with_geometry)
     bar = None
     tick: Callable[[int], None] | None = None
@@ -736,36 +813,164 @@ def load(
         "room": (result.rooms, result.room_products),
         "opening": (result.openings, result.opening_products),
         "wire": (result.wires, result.wire_products),
+        "element": (result.elements, result.element_products),
     }
-    with_ids = {e.id() for e in with_geometry}
+    walls = [e.id() for e in groups["element"] if e.is_a().startswith(WALL_HOSTS)]
     for kind, elements in groups.items():
         items, products = lists[kind]
         for element in elements:
-            if element.id() not in with_ids:
-                continue
             product = relations.describe(element)
-            shape = shapes.get(element.id())
-            if shape is None:
-                result.skipped.append((product, "geometry failed"))
+            if _placement_id(element) in cycles:
+                result.skipped.append((product, "placement cycle"))
                 continue
-            verts, faces = shape
+            built = getattr(element, "Representation", None) is not None
+            shape = shapes.get(element.id())
             try:
+                if shape is None:
+                    raise _Unusable("geometry failed" if built else "no representation")
+                verts, faces = shape
                 if kind == "wire":
                     axis = _axis(verts)
                     if axis is None:
-                        raise ValueError("no extent")
+                        raise _Unusable("unusable geometry: no extent")
                     items.append(Wire(*axis))
                 else:
-                    if len(faces) < 3:
-                        raise ValueError("no faces")
+                    if len(faces) == 0:
+                        raise _Unusable("unusable geometry: no faces")
+                    if kind == "room":
+                        _check_room(verts, faces)
                     items.append(_mesh(verts, faces))
-            except (ValueError, IndexError) as exc:
-                result.skipped.append((product, f"unusable geometry: {exc}"))
+            except (_Unusable, ValueError, IndexError) as exc:
+                reason = str(exc) if isinstance(exc, _Unusable) else f"unusable geometry: {exc}"
+                if kind == "opening" and product.ifc_class.startswith("IfcDoor"):
+                    substitute = _door_substitute(element, relations, shapes, walls, scale)
+                    if substitute is not None:
+                        source, mesh = substitute
+                        items.append(mesh)
+                        products.append(product)
+                        result.fallbacks[product.global_id] = source
+                        continue
+                if kind == "element" and not built and element.id() in relations.wholes:
+                    continue  # an aggregate: its parts carry the body
+                result.skipped.append((product, reason))
                 continue
             products.append(product)
     if not result.rooms:
         raise NoSpacesError(_no_spaces_message(model, name, len(groups["room"])))
     return result
+
+
+class _Unusable(Exception):
+    """A product's geometry cannot be used; the message is the reason `load` reports."""
+
+
+def _check_room(verts: Any, faces: Any) -> None:
+    """Raise `_Unusable` for a room that encloses nothing: fewer than four
+    faces, zero height, or zero volume (a flat or open surface)."""
+    import numpy as np
+
+    if len(faces) < 4:
+        raise _Unusable("degenerate room: fewer than four faces")
+    height = float(verts[:, 2].max() - verts[:, 2].min()) if len(verts) else 0.0
+    if not height >= MIN_ROOM_HEIGHT:
+        raise _Unusable("degenerate room: zero height")
+    # Signed volume by the divergence theorem, about the first vertex so that
+    # a building far from the origin loses no digits.
+    a, b, c = (verts[faces[:, k]] - verts[0] for k in range(3))
+    volume = abs(float(np.einsum("ij,ij->i", a, np.cross(b, c)).sum())) / 6.0
+    if not volume >= MIN_ROOM_VOLUME:
+        raise _Unusable("degenerate room: zero volume")
+
+
+def _door_substitute(door: Any, relations: _Relations, shapes: dict[int, tuple[Any, Any]], walls: list[int],
+                     scale: float) -> tuple[str, Mesh] | None:
+    """A body for a door whose own one cannot be used: the opening it fills,
+    else a box from its placement, ``OverallWidth`` and ``OverallHeight``
+    through the wall it stands in; None when neither is known.
+
+    The box spans the door's local x from 0 to the width and z from 0 to the
+    height, as the door's own body does, and along its local y the wall's
+    full thickness where a line through the middle of the door crosses it
+    (the door's placement may lie on either face of the wall or on its
+    axis). The host wall is the one voided by the opening the door fills,
+    else any wall that line crosses; without one the box is a flat panel in
+    the door's placement plane.
+    """
+    import numpy as np
+
+    opening = relations.filled.get(door.id())
+    if opening is not None and opening in shapes and len(shapes[opening][1]) > 0:
+        return "opening", _mesh(*shapes[opening])
+    width, height = getattr(door, "OverallWidth", None), getattr(door, "OverallHeight", None)
+    placement = getattr(door, "ObjectPlacement", None)
+    if placement is None or not width or not height or width <= 0 or height <= 0:
+        return None
+    import ifcopenshell.util.placement
+
+    try:
+        matrix = np.asarray(ifcopenshell.util.placement.get_local_placement(placement), dtype=float)
+    except (RuntimeError, ValueError, TypeError, AttributeError, RecursionError):
+        return None
+    origin = matrix[:3, 3] * scale
+    x_axis, y_axis, z_axis = (matrix[:3, k] / np.linalg.norm(matrix[:3, k]) for k in range(3))
+    width, height = float(width) * scale, float(height) * scale
+    if not (np.isfinite(matrix).all() and np.isfinite([width, height]).all()):
+        return None
+    middle = origin + x_axis * width / 2 + z_axis * height / 2
+    host = relations.host[opening][0] if opening in relations.host else None
+    candidates = [host] if host in shapes else [w for w in walls if w in shapes]
+    depth = None
+    for wall in candidates:
+        verts, faces = shapes[wall]
+        if len(verts) == 0 or not ((verts.min(axis=0) - _DOOR_REACH <= middle)
+                                   & (middle <= verts.max(axis=0) + _DOOR_REACH)).all():
+            continue
+        hits = _line_hits(middle, y_axis, verts, faces)
+        near = hits[np.abs(hits) <= _DOOR_REACH]
+        if len(near) >= 2 and near.max() - near.min() > _MIN_WALL:
+            depth = (float(near.min()), float(near.max()))
+            break
+    y0, y1 = depth if depth is not None else (0.0, 0.0)
+    # Corner (x, y, z) of the door's frame is at index 4y + 2z + x.
+    corners = np.array([origin + x_axis * x + y_axis * y + z_axis * z
+                        for y in (y0, y1) for z in (0.0, height) for x in (0.0, width)])
+    if depth is None:
+        return "box", _mesh(corners[:4], np.array([[0, 1, 3], [0, 3, 2]], dtype=np.int32))
+    box = np.array([[0, 3, 1], [0, 2, 3], [4, 5, 7], [4, 7, 6], [0, 1, 5], [0, 5, 4],
+                    [2, 7, 3], [2, 6, 7], [0, 6, 2], [0, 4, 6], [1, 3, 7], [1, 7, 5]], dtype=np.int32)
+    a, b, c = (corners[box[:, k]] - corners[0] for k in range(3))
+    if np.einsum("ij,ij->i", a, np.cross(b, c)).sum() < 0.0:  # a left-handed placement
+        box = box[:, ::-1].copy()
+    return "box", _mesh(corners, box)
+
+
+# How far from a door's placement, across the wall, the faces of its wall may
+# lie (metres): more than any wall the compiler bridges.
+_DOOR_REACH = 1.0
+# Thinner than this (metres), two crossings of a wall's faces are one.
+_MIN_WALL = 1e-6
+
+
+def _line_hits(point: Any, direction: Any, verts: Any, faces: Any) -> Any:
+    """Parameters t at which the line ``point + t * direction`` crosses the
+    triangles (Moeller-Trumbore, both sides, unbounded t)."""
+    import numpy as np
+
+    if len(faces) == 0:
+        return np.empty(0)
+    a, b, c = (verts[faces[:, k]] for k in range(3))
+    e1, e2 = b - a, c - a
+    p = np.cross(direction, e2)
+    det = np.einsum("ij,ij->i", e1, p)
+    ok = np.abs(det) > 1e-12
+    inv = np.where(ok, 1.0 / np.where(ok, det, 1.0), 0.0)
+    s = point - a
+    u = np.einsum("ij,ij->i", s, p) * inv
+    q = np.cross(s, e1)
+    v = (q @ direction) * inv
+    t = np.einsum("ij,ij->i", e2, q) * inv
+    inside = ok & (u >= 0.0) & (v >= 0.0) & (u + v <= 1.0)
+    return t[inside]
 
 
 def compile_rooms(rooms: IfcRooms, **settings: Any) -> SpatialGraph:
