@@ -49,7 +49,7 @@ def main() -> int:
     t3 = time.perf_counter()
 
     start, end = ifc.find_room(graph, START), ifc.find_room(graph, END)
-    walk = routes.route(graph, start, end, via=ifc.is_walkable, cost="walk")
+    walk = routes.route(graph, start, end, via="walkable", cost="walk")
     route = walk.rooms
     plot.draw_model(rooms, graph, out / "building.png", route=walk)
 

@@ -53,6 +53,8 @@ def admitted_edges(graph, via):
         return [True] * len(edges)
     if via == "openings":
         return [bool(e.get_attribute("openings")) for e in edges]
+    if via == "walkable":
+        return [e.get_attribute("walkable") is True for e in edges]
     if callable(via):
         return [bool(via(e)) for e in edges]
     ids = {id(x) for x in via if isinstance(x, GraphEdge)}
@@ -147,6 +149,9 @@ def random_graph(rng, n_max=8):
                             Vector3D(*(float(rng.randint(-2, 2)) for _ in range(3))))
         elif point is None:
             e.set_attribute("opening_centroid", None)
+        walkable = rng.choice(["absent", True, True, False, None, 1, "yes"])
+        if walkable != "absent":
+            e.set_attribute("walkable", walkable)
         edges.append(e)
     return SpatialGraph(nodes, edges, [])
 
@@ -154,7 +159,7 @@ def random_graph(rng, n_max=8):
 def via_choices(graph, rng):
     edges = graph.edges
     subset = [k for k in range(len(edges)) if rng.random() < 0.6]
-    return ["any", "openings", lambda e: e.node_a % 2 == 0,
+    return ["any", "openings", "walkable", lambda e: e.node_a % 2 == 0,
             set(subset), [edges[k] for k in subset] + subset[:1]]
 
 
@@ -372,6 +377,9 @@ FOREIGN = GraphEdge(0, 1, 1.0, Vector3D(0, 0, 0), "")
     (lambda g: routes.route([], 0, 1), TypeError, "graph: expected SpatialGraph"),
     (lambda g: routes.route(g, 0, 1, via="doors"), ValueError, "via: expected 'any', 'openings'"),
     (lambda g: routes.route(g, 0, 1, via=3), TypeError, "via: expected"),
+    (lambda g: routes.route(g, 0, 1, via=b"any"), TypeError, "bytes are not a collection of edges"),
+    (lambda g: routes.distances(g, 0, via=bytearray(b"\x01")), TypeError, "got 'bytearray'"),
+    (lambda g: routes.nearest(g, [0], via=memoryview(b"\x00\x01")), TypeError, "got 'memoryview'"),
     (lambda g: routes.route(g, 0, 1, via={5}), ValueError, r"via: edge 5 is not in the graph \(2 edges\)"),
     (lambda g: routes.route(g, 0, 1, via=["0"]), TypeError, "via: expected GraphEdge objects"),
     (lambda g: routes.route(g, 0, 1, via=[FOREIGN]), ValueError, "via: an edge object is not in the graph"),

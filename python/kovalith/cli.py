@@ -124,7 +124,7 @@ def _graph_command(args: argparse.Namespace) -> int:
         except KeyError as exc:
             raise CommandError(exc.args[0]) from None
         # What ifc.walk_route walks, with the contacts crossed as well.
-        walk = routes.route(graph, start, end, via=ifc.is_walkable, cost="walk")
+        walk = routes.route(graph, start, end, via="walkable", cost="walk")
     written = []
     if args.cypher:
         from kovalith import cypher

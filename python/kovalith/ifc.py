@@ -1083,7 +1083,7 @@ def walk_route(graph: SpatialGraph, start: int, end: int) -> list[int]:
     for name, value in (("start", start), ("end", end)):
         if not 0 <= value < count:
             raise IndexError(f"{name} {value} is not a room of a {count}-room graph")
-    return route(graph, start, end, via=is_walkable, cost="walk").rooms
+    return route(graph, start, end, via="walkable", cost="walk").rooms
 
 
 def is_walkable(edge: Any) -> bool:

@@ -17,12 +17,17 @@ Which edges a route may cross (`via`):
 - ``"openings"``: contacts whose ``openings`` attribute (the positions of the
   apertures in the contact) is a non-empty sequence: doors, stair openings.
   Edges without the attribute, or with ``None`` or ``[]``, are shut;
+- ``"walkable"``: contacts whose ``walkable`` attribute is ``True`` (set by
+  `kovalith.ifc.compile_rooms`: a door, a passage, an open boundary, a stair
+  hole, a stair or a ramp); any other value, or none, shuts the edge;
 - a callable: ``via(edge)`` is called once per edge of the graph, in edge
   order, and the edge is admitted when the result is true; an exception it
   raises propagates unchanged;
 - any other collection (set, list, tuple, ...): the admitted edges, given as
   `GraphEdge` objects of the graph (by identity) or as positions in
-  ``graph.edges``, or both.
+  ``graph.edges``, or both. ``bytes``, ``bytearray`` and ``memoryview`` are
+  refused with ``TypeError``: they hold small ints, and ``b"any"`` read as
+  edge positions would admit edges 97, 110 and 121.
 
 What a route costs (`cost`), in the model's length unit:
 
@@ -65,6 +70,7 @@ _size: Callable[..., Any] = getattr(kovalith, "_route_size")
 Via = Union[str, Callable[[GraphEdge], object], Collection[Union[GraphEdge, int]]]
 
 _COSTS = ("centroid", "walk")
+_VIA_NAMES = "'any', 'openings', 'walkable'"
 
 
 class Route(NamedTuple):
@@ -141,8 +147,8 @@ def route(graph: SpatialGraph, start: int, end: int, *, via: Via = "any",
         Room positions in ``graph.nodes``.
     via : str, callable or collection
         Which contacts may be crossed (see the module documentation):
-        ``"any"``, ``"openings"``, a predicate on `GraphEdge`, or a
-        collection of edges or edge positions.
+        ``"any"``, ``"openings"``, ``"walkable"``, a predicate on
+        `GraphEdge`, or a collection of edges or edge positions.
     cost : {"centroid", "walk"}
         Centroid to centroid, or walking distance through the contact's
         opening (model length unit).
@@ -157,7 +163,8 @@ def route(graph: SpatialGraph, start: int, end: int, *, via: Via = "any",
     ------
     TypeError
         For a graph that is not a `SpatialGraph`, a room that is not an int,
-        or a `via` collection holding something else than edges and ints.
+        a `via` of bytes, or a `via` collection holding something else than
+        edges and ints.
     ValueError
         For a room outside the graph, an unknown `via` or `cost`, or a `via`
         edge (or position) that is not in the graph.
@@ -289,14 +296,19 @@ def _via(graph: SpatialGraph, via: object, edge_count: int) -> object:
             return None
         if via == "openings":
             return "openings"
-        raise ValueError(f"via: expected 'any', 'openings', a predicate or a collection of "
+        if via == "walkable":
+            return bytes(e.get_attribute("walkable") is True for e in graph.edges)
+        raise ValueError(f"via: expected {_VIA_NAMES}, a predicate or a collection of "
                          f"edges, got {via!r}")
+    if isinstance(via, (bytes, bytearray, memoryview)):
+        raise TypeError(f"via: expected {_VIA_NAMES}, a predicate or a collection of edges, "
+                        f"got {type(via).__name__!r} (bytes are not a collection of edges)")
     # getattr rather than callable(): no narrowing of `via` to a synthetic type.
     predicate = getattr(via, "__call__", None)
     if predicate is not None:
         return bytes(1 if predicate(e) else 0 for e in graph.edges)
     if not isinstance(via, Iterable):
-        raise TypeError(f"via: expected 'any', 'openings', a predicate or a collection of "
+        raise TypeError(f"via: expected {_VIA_NAMES}, a predicate or a collection of "
                         f"edges, got {type(via).__name__!r}")
     mask = bytearray(edge_count)
     wanted: dict[int, GraphEdge] = {}
