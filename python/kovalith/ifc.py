@@ -66,6 +66,9 @@ __all__ = [
     "OPENING_CLASSES",
     "WIRE_CLASSES",
     "ELEMENT_CLASSES",
+    "VIA",
+    "element_kind",
+    "opening_orientation",
 ]
 
 ROOM_CLASSES = ("IfcSpace",)
@@ -532,8 +535,9 @@ def _no_spaces_message(model: Any, source: str, spaces: int) -> str:
 
 
 def _iterate(model: Any, elements: list[Any], threads: int, library: str,
-             progress: Callable[[int], None] | None) -> dict[int, tuple[Any, Any]]:
-    """Triangulate `elements` in world coordinates and metres.
+             progress: Callable[[int], None] | None, *, voids: bool = False) -> dict[int, tuple[Any, Any]]:
+    """Triangulate `elements` in world coordinates and metres, with the
+    openings that void them cut out when `voids` is set.
 
     Returns step id -> (vertices, an (n, 3) float64 array; triangles, an
     (m, 3) int32 array) for every product IfcOpenShell could build. One
@@ -548,7 +552,7 @@ def _iterate(model: Any, elements: list[Any], threads: int, library: str,
     settings = ifcopenshell.geom.settings()
     settings.set("use-world-coords", True)
     settings.set("convert-back-units", False)  # metres, whatever the file's unit
-    settings.set("disable-opening-subtractions", True)  # rooms, openings and axes need no voids cut
+    settings.set("disable-opening-subtractions", not voids)
     settings.set("weld-vertices", True)
     out: dict[int, tuple[Any, Any]] = {}
     if not elements:
@@ -717,7 +721,7 @@ def load(
     geometry_library: str = GEOMETRY_LIBRARY,
     lenient: bool = False,
 ) -> IfcRooms:
-    """Read the rooms, openings and wires of an IFC model.
+    """Read the rooms, openings, wires and bounding elements of an IFC model.
 
     Parameters
     ----------
@@ -745,7 +749,9 @@ def load(
     IfcRooms
         Meshes and wires in world coordinates and metres, each beside its
         `Product`, in file order (by step id); products whose geometry failed
-        are in ``skipped`` with the reason, and the load goes on. Products
+        and degenerate rooms are in ``skipped`` with the reason, and the load
+        goes on; doors without a usable body are in ``fallbacks``. Every
+        thread count gives the same result. Products
         placed relative to a cycle of placements (a placement relative to
         itself, directly or through others) have no position: they are
         skipped with the reason ``"placement cycle"``.
@@ -809,6 +815,18 @@ def load(
     finally:
         if bar is not None:
             bar.close()
+    # Rooms, openings and axes need no voids cut, and the bodies of elements
+    # are read whole too: the compiler cuts every opening out of the contact
+    # itself, and a door stands in its opening. A hole nothing fills (a stair
+    # hole) is different: there the slab is not, so it cannot stand behind a
+    # floor contact lying inside the hole. Elements with such holes are read
+    # again with their openings cut; where that fails, their whole body stays.
+    holed = {relations.host[o.id()][0] for o in groups["opening"]
+             if o.id() in relations.host and o.id() not in relations.fillings}
+    hosts = [e for e in with_geometry if e.id() in holed and e.is_a().startswith(ELEMENT_CLASSES)]
+    for step, (verts, faces) in _iterate(model, hosts, threads, geometry_library, None, voids=True).items():
+        if len(faces) > 0:
+            shapes[step] = (verts, faces)
     lists: dict[str, tuple[list[Any], list[Product]]] = {
         "room": (result.rooms, result.room_products),
         "opening": (result.openings, result.opening_products),
@@ -978,7 +996,9 @@ def compile_rooms(rooms: IfcRooms, **settings: Any) -> SpatialGraph:
 
     Settings are those of `kovalith.building.compile_building` (``distance``,
     ``angle``, ``min_area``, ``wall_gap``, ``slab_gap``, ``merge``); unset ones
-    take `DEFAULT_SETTINGS`, chosen for exported models (5 mm of play).
+    take `DEFAULT_SETTINGS`, chosen for exported models (5 mm of play). The
+    compiler gets the element meshes with their kinds (`element_kind`) and
+    the openings with their orientations (`opening_orientation`).
 
     Node attributes: ``global_id``, ``name``, ``long_name``, ``storey``,
     ``elevation`` (metres), ``ifc_class`` of the space, and ``elements``, the
@@ -986,31 +1006,96 @@ def compile_rooms(rooms: IfcRooms, **settings: Any) -> SpatialGraph:
     (the graph's wire contacts, by product).
 
     Edge attributes, besides the compiler's ``gap``, ``openings`` (positions
-    in ``rooms.openings``), ``opening_area`` and ``opening_centroid``:
-    ``opening_ids`` (the GlobalIds of those openings, in the same order),
-    ``doors`` and ``windows`` (GlobalIds of the doors and windows that cut the
-    contact, directly or through the opening they fill) and ``walkable``
-    (True when a person can pass: a door, or an opening that nothing fills,
-    such as a stair hole).
+    in ``rooms.openings``), ``opening_area``, ``opening_centroid`` and
+    ``virtual``: those of `annotate`.
     """
     compile_building = importlib.import_module("kovalith.building").compile_building
     unknown = set(settings) - set(DEFAULT_SETTINGS)
     if unknown:
         raise TypeError(f"unknown setting(s): {', '.join(sorted(unknown))}")
-    graph: SpatialGraph = compile_building(rooms.registry(), **{**DEFAULT_SETTINGS, **settings})
+    graph: SpatialGraph = compile_building(
+        rooms.registry(), **{**DEFAULT_SETTINGS, **settings},
+        elements=rooms.elements,
+        element_kinds=[element_kind(p) for p in rooms.element_products],
+        opening_orientations=[opening_orientation(p) for p in rooms.opening_products])
     annotate(graph, rooms)
     return graph
 
 
+def element_kind(product: Product) -> str:
+    """How the compiler reads an element: ``"crossing"`` for stairs, ramps
+    and their flights (they lead through a floor rather than separate two
+    rooms), ``"virtual"`` for ``IfcVirtualElement`` (a boundary drawn where
+    nothing stands), ``"physical"`` for every other element."""
+    if product.ifc_class.startswith(STAIR_CLASSES + RAMP_CLASSES):
+        return "crossing"
+    if product.ifc_class == "IfcVirtualElement":
+        return "virtual"
+    return "physical"
+
+
+def opening_orientation(product: Product) -> str:
+    """Which contacts an opening may cut: ``"wall"`` for doors, windows and
+    openings they fill or that void a wall, ``"slab"`` for openings voiding a
+    slab or roof, ``"any"`` for the rest.
+
+    A door or a window box reaches into the floor below it or stands on the
+    slab of the storey above; cutting floor contacts with it would make a way
+    between storeys through a door.
+    """
+    if product.ifc_class.startswith(("IfcDoor", "IfcWindow")) or product.filled_by:
+        return "wall"
+    if product.host is not None and product.host.startswith(WALL_HOSTS):
+        return "wall"
+    if product.host is not None and product.host.startswith(SLAB_HOSTS):
+        return "slab"
+    return "any"
+
+
+#: How people cross a contact, in the order `annotate` lists them in ``via``.
+VIA = ("door", "passage", "open", "stair_hole", "stair", "ramp")
+#: An unfilled opening in a wall is a passage from this size on (metres):
+#: the clear width of the narrowest door people are expected to use, and a
+#: height a person walks through upright.
+PASSAGE_WIDTH = 0.6
+PASSAGE_HEIGHT = 1.8
+
+
 def annotate(graph: SpatialGraph, rooms: IfcRooms) -> None:
-    """Set the product attributes of `compile_rooms` on a graph compiled from ``rooms.registry()``."""
+    """Set the product attributes of `compile_rooms` on a graph compiled from
+    ``rooms.registry()`` with the elements, kinds and orientations of ``rooms``.
+
+    Nodes get ``global_id``, ``name``, ``long_name``, ``storey``,
+    ``elevation``, ``ifc_class`` and ``elements`` (see `compile_rooms`).
+    Edges get:
+
+    - ``opening_ids``: the GlobalIds of the openings in ``openings``, in the
+      same order; ``doors`` and ``windows``: the GlobalIds of the doors and
+      windows among them, directly or through the opening they fill;
+    - ``elements``: the GlobalIds of the walls, slabs, coverings, virtual
+      elements, ... standing in the contact's gap (the compiler gives their
+      positions); ``crossings``: those of the stairs and ramps crossing its
+      floor build-up; ``virtual``: as the compiler set it (no physical
+      element in the gap);
+    - ``via``: how people cross the contact, in the order of `VIA`, empty
+      when they cannot; ``walkable``: ``bool(via)``.
+
+    The rules of ``via`` (docs/building.md gives the reasons): on a wall
+    contact ``"door"`` for a door, or an opening a door fills, among the
+    openings; ``"passage"`` for an unfilled opening at least `PASSAGE_WIDTH`
+    wide and `PASSAGE_HEIGHT` high; ``"open"`` when the faces touch (gap 0)
+    or only virtual elements stand between them. On a slab contact
+    ``"stair_hole"`` for an unfilled opening voiding a slab or roof;
+    ``"stair"`` and ``"ramp"`` for a stair or stair flight, a ramp or ramp
+    flight crossing it. Windows never let anyone through.
+    """
     nodes = graph.nodes
     if len(nodes) != len(rooms.room_products):
         raise ValueError(f"graph has {len(nodes)} nodes but the model {len(rooms.room_products)} rooms")
-    elements: list[list[str]] = [[] for _ in nodes]
+    standing: list[list[str]] = [[] for _ in nodes]
     for contact in graph.wire_contacts:
-        elements[contact.mesh_index].append(rooms.wire_products[contact.wire_index].global_id)
-    for node, product, inside in zip(nodes, rooms.room_products, elements):
+        standing[contact.mesh_index].append(rooms.wire_products[contact.wire_index].global_id)
+    for node, product, inside in zip(nodes, rooms.room_products, standing):
         node.set_attribute("global_id", product.global_id)
         node.set_attribute("name", product.name)
         node.set_attribute("long_name", product.long_name)
@@ -1019,27 +1104,83 @@ def annotate(graph: SpatialGraph, rooms: IfcRooms) -> None:
         node.set_attribute("ifc_class", product.ifc_class)
         node.set_attribute("elements", inside)
     openings = rooms.opening_products
+    elements = rooms.element_products
+    passages: dict[int, bool] = {}
+
+    def is_passage(position: int) -> bool:
+        if position not in passages:
+            passages[position] = _passage_size(rooms.openings[position])
+        return passages[position]
+
     for edge in graph.edges:
         positions = edge.get_attribute("openings") or []
-        cut = [openings[i] for i in positions]
+        between = [elements[i] for i in edge.get_attribute("elements") or []]
+        crossing = [elements[i] for i in edge.get_attribute("crossings") or []]
+        slab = edge.contact_type == "HorizontalSlabContact"
         doors: list[str] = []
         windows: list[str] = []
-        walkable = False
-        for p in cut:
+        via: set[str] = set()
+        for position in positions:
+            p = openings[position]
             if p.ifc_class.startswith("IfcDoor"):
                 doors.append(p.global_id)
-                walkable = True
             elif p.ifc_class.startswith("IfcWindow"):
                 windows.append(p.global_id)
-            else:
+            elif p.filled_by:
                 for gid, cls in zip(p.filled_by, p.filled_by_class):
                     (doors if cls.startswith("IfcDoor") else windows).append(gid)
-                if not p.filled_by or any(c.startswith("IfcDoor") for c in p.filled_by_class):
-                    walkable = True
-        edge.set_attribute("opening_ids", [p.global_id for p in cut])
+            elif slab:
+                if p.host is not None and p.host.startswith(SLAB_HOSTS):
+                    via.add("stair_hole")
+            elif is_passage(position):
+                via.add("passage")
+        if slab:
+            # Only a hole or a flight leads through a floor: a door listed
+            # here (an opening of unknown orientation) stands on it.
+            for p in crossing:
+                via.add("stair" if p.ifc_class.startswith(STAIR_CLASSES) else "ramp")
+        else:
+            if doors:
+                via.add("door")
+            if edge.get_attribute("gap") == 0.0 or (between and all(element_kind(p) == "virtual" for p in between)):
+                via.add("open")
+        ordered = [v for v in VIA if v in via]
+        edge.set_attribute("opening_ids", [openings[i].global_id for i in positions])
         edge.set_attribute("doors", list(dict.fromkeys(doors)))
         edge.set_attribute("windows", list(dict.fromkeys(windows)))
-        edge.set_attribute("walkable", walkable)
+        edge.set_attribute("elements", [p.global_id for p in between])
+        edge.set_attribute("crossings", [p.global_id for p in crossing])
+        edge.set_attribute("via", ordered)
+        edge.set_attribute("walkable", bool(ordered))
+
+
+def _passage_size(mesh: Mesh) -> bool:
+    """Whether an opening's body is at least a passage's width and height.
+
+    The height is its vertical extent; the width its longer horizontal one,
+    measured along the principal axes of its plan, so a wall running in any
+    direction reads the same. For an opening narrower than its wall is thick
+    the longer extent is the wall's thickness, below a passage's width for
+    every wall the compiler bridges.
+    """
+    import numpy as np
+
+    from kovalith.arrays import mesh_to_arrays
+
+    points = np.asarray(mesh_to_arrays(mesh).vertices, dtype=float)
+    if len(points) == 0 or not np.isfinite(points).all():
+        return False
+    height = points[:, 2].max() - points[:, 2].min()
+    plan = points[:, :2] - points[:, :2].mean(axis=0)
+    _, _, axes = np.linalg.svd(plan, full_matrices=False)
+    local = plan @ axes.T
+    width = float((local.max(axis=0) - local.min(axis=0)).max())
+    return width >= PASSAGE_WIDTH - _SIZE_SLACK and height >= PASSAGE_HEIGHT - _SIZE_SLACK
+
+
+# Rounding in the file and the kernel (metres): a 0.6 m opening may come back
+# a hair narrower.
+_SIZE_SLACK = 1e-6
 
 
 def building_graph(
