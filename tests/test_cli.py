@@ -106,7 +106,12 @@ class TestGraphCommand:
         assert "Level 0: 5, Level 1: 5, Level 2: 5" in lines["rooms"]
         assert lines["doors"].split()[:3] == ["12", "of", "12"]
         assert lines["no connection"].strip() == "none"
-        assert lines["route"].strip() == "0.S1 -[door]-> 0.C -[stair]-> 1.C -[stair]-> 2.C -[door]-> 2.N2"
+        assert lines["route"].strip() == "0.S1 -[door]-> 0.C -[stair hole]-> 1.C -[stair hole]-> 2.C -[door]-> 2.N2"
+        doors, holes = len(layout.doors), len(layout.stairs)
+        assert lines["walkable contacts"].strip() == f"{doors + holes} ({doors} door, {holes} stair_hole)"
+        assert lines["storeys joined on foot"].strip() == ", ".join(
+            f"{a}\u2013{b} (stair_hole)" for a, b in zip(layout.storey_names, layout.storey_names[1:]))
+        assert lines["no way on foot"].strip() == "none"
 
         from kovalith import cypher, interop
 
@@ -192,7 +197,7 @@ def test_room_names_cannot_forge_a_line_or_drive_the_terminal(capsys, tmp_path, 
     lines = out.splitlines()
     assert [line for line in lines if line.startswith("route:")] == [
         r"route:              0.S1\nroute:              forged -[door]-> nowhere -[door]-> "
-        r"\x1b[2J\x1b[31mC -[stair]-> 1.C\r\u2028\u202etxt.exe -[stair]-> 2.C -[door]-> 2.N2\x85\x07"]
+        r"\x1b[2J\x1b[31mC -[stair hole]-> 1.C\r\u2028\u202etxt.exe -[stair hole]-> 2.C -[door]-> 2.N2\x85\x07"]
     assert all(ch.isprintable() for line in lines for ch in line)
     code, out, err = run(capsys, "graph", path, "--route", "\x1b[31m", "2.N2")
     assert code == 1 and err.startswith("kovalith: no room named '\\x1b[31m'") and err.count("\n") == 1
