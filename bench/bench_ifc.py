@@ -13,8 +13,9 @@ the cache directory. For each, best of --repeat:
   and the meshes and wires made from its output; on all cores
   (``multiprocessing.cpu_count()``), then on one, then with Open CASCADE
   instead of the default hybrid kernel;
-- build: ``kovalith.ifc.compile_rooms`` (the building compiler and the
-  product attributes);
+- build: ``kovalith.ifc.compile_rooms`` (the building compiler with the
+  walls and slabs as element meshes, and the product attributes), beside
+  the compiler alone on the same rooms and openings without the elements;
 - export: the Cypher file and the node-link JSON file written to disk.
 
 A second table times each output of the graph on its own, as a share of the
@@ -77,6 +78,7 @@ def main() -> int:
     import ifcopenshell
 
     from kovalith import cypher, ifc, interop
+    from kovalith.building import compile_building
 
     cores = multiprocessing.cpu_count()
     rows = []
@@ -92,21 +94,24 @@ def main() -> int:
             t_geo1, _ = best(lambda: ifc.load(model, threads=1), args.repeat)
             t_occ, _ = best(lambda: ifc.load(model, threads=cores, geometry_library="opencascade"), args.repeat)
         t_build, graph = best(lambda: ifc.compile_rooms(rooms), args.repeat)
+        t_plain, _ = best(lambda: compile_building(rooms.registry(), **ifc.DEFAULT_SETTINGS), args.repeat)
         out = args.cache / "out"
         out.mkdir(exist_ok=True)
         t_export, _ = best(lambda: (cypher.write_cypher(graph, out / "g.cypher"), interop.write_json(graph, out / "g.json")),
                            args.repeat)
         export_rows.append((spec, len(rooms.rooms), t_open + t_geo + t_build,
                             exports(graph, rooms, out, args.repeat)))
-        products = len(rooms.rooms) + len(rooms.openings) + len(rooms.wires)
+        products = len(rooms.rooms) + len(rooms.openings) + len(rooms.wires) + len(rooms.elements)
         rows.append((spec, len(rooms.rooms), products, len(graph.edges), os.path.getsize(path) / 1e6,
-                     t_open, t_geo, t_geo1, t_occ, t_build, t_export, t_open + t_geo + t_build + t_export))
+                     t_open, t_geo, t_geo1, t_occ, t_build, t_plain, t_export,
+                     t_open + t_geo + t_build + t_export))
 
     load = ", ".join(f"{x:.2f}" for x in os.getloadavg())
     print(f"\nfile -> graph, best of {args.repeat}, {cores} cores (multiprocessing.cpu_count()), "
           f"load average {load} (1, 5, 15 min) at the end\n")
     head = ["model", "spaces", "products read", "edges", "file MB", "open", f"geometry ({cores} cores)",
-            "geometry (1 core)", f"geometry, Open CASCADE ({cores} cores)", "build", "export", "total"]
+            "geometry (1 core)", f"geometry, Open CASCADE ({cores} cores)", "build",
+            "compiler without elements", "export", "total"]
     print("| " + " | ".join(head) + " |")
     print("|" + "---|" * len(head))
     for spec, spaces, products, edges, mb, *times in rows:
