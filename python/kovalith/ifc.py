@@ -651,6 +651,29 @@ def _fit_threads(threads: int) -> int:
     return max(1, min(threads, 1 + (limit - mapped) // per_thread))
 
 
+# Address space (bytes) the single-threaded geometry iterator is given at the
+# least. IfcOpenShell does not survive an allocation failing inside it (the
+# process dies), so with less room left under an RLIMIT_AS the load stops
+# before it starts, with MemoryError.
+_MIN_GEOMETRY_ADDRESS_SPACE = 8 << 20
+
+
+def _check_address_space() -> None:
+    try:
+        import resource
+
+        limit = resource.getrlimit(resource.RLIMIT_AS)[0]
+        if limit == resource.RLIM_INFINITY:
+            return
+        with open("/proc/self/status") as status:
+            mapped = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+    except (ImportError, OSError, ValueError, StopIteration):
+        return
+    if limit - mapped < _MIN_GEOMETRY_ADDRESS_SPACE:
+        raise MemoryError(f"the geometry kernel needs more address space than the limit leaves "
+                          f"({max(0, limit - mapped) >> 20} MiB of {_MIN_GEOMETRY_ADDRESS_SPACE >> 20} MiB)")
+
+
 def _placement_id(element: Any) -> int | None:
     placement = getattr(element, "ObjectPlacement", None)
     return None if placement is None else placement.id()
@@ -810,8 +833,10 @@ def load(
             done[0] += n
             report(done[0], total)
 
+    threads = _fit_threads(threads)
     try:
-        shapes = _iterate(model, with_geometry, _fit_threads(threads), geometry_library, tick)
+        _check_address_space()
+        shapes = _iterate(model, with_geometry, threads, geometry_library, tick)
     finally:
         if bar is not None:
             bar.close()
