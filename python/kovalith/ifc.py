@@ -67,6 +67,7 @@ __all__ = [
     "WIRE_CLASSES",
     "ELEMENT_CLASSES",
     "VIA",
+    "compile_inputs",
     "element_kind",
     "opening_orientation",
 ]
@@ -1038,13 +1039,19 @@ def compile_rooms(rooms: IfcRooms, **settings: Any) -> SpatialGraph:
     unknown = set(settings) - set(DEFAULT_SETTINGS)
     if unknown:
         raise TypeError(f"unknown setting(s): {', '.join(sorted(unknown))}")
-    graph: SpatialGraph = compile_building(
-        rooms.registry(), **{**DEFAULT_SETTINGS, **settings},
-        elements=rooms.elements,
-        element_kinds=[element_kind(p) for p in rooms.element_products],
-        opening_orientations=[opening_orientation(p) for p in rooms.opening_products])
+    graph: SpatialGraph = compile_building(rooms.registry(), **{**DEFAULT_SETTINGS, **settings},
+                                           **compile_inputs(rooms))
     annotate(graph, rooms)
     return graph
+
+
+def compile_inputs(rooms: IfcRooms) -> dict[str, Any]:
+    """The keyword arguments beside ``rooms.registry()`` that every compile
+    of a loaded model takes (``compile_building``, ``contact_regions``): the
+    element meshes, their kinds and the openings' orientations."""
+    return {"elements": rooms.elements,
+            "element_kinds": [element_kind(p) for p in rooms.element_products],
+            "opening_orientations": [opening_orientation(p) for p in rooms.opening_products]}
 
 
 def element_kind(product: Product) -> str:

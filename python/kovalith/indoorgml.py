@@ -355,7 +355,8 @@ def contact_regions(graph: SpatialGraph, rooms: Any, **settings: Any) -> list[li
     """
     from kovalith import building, ifc
 
-    again, regions, _ = building.contact_regions(rooms.registry(), **{**ifc.DEFAULT_SETTINGS, **settings})
+    again, regions, _ = building.contact_regions(rooms.registry(), **{**ifc.DEFAULT_SETTINGS, **settings},
+                                               **ifc.compile_inputs(rooms))
     ours, theirs = graph.edges, again.edges
     if len(ours) != len(theirs) or any(
             (e.node_a, e.node_b, e.contact_type, e.shared_area) != (f.node_a, f.node_b, f.contact_type, f.shared_area)
@@ -377,6 +378,7 @@ def compile_rooms(rooms: Any, **settings: Any) -> tuple[SpatialGraph, list[list[
     unknown = set(settings) - set(ifc.DEFAULT_SETTINGS)
     if unknown:
         raise TypeError(f"unknown setting(s): {', '.join(sorted(unknown))}")
-    graph, regions, _ = building.contact_regions(rooms.registry(), **{**ifc.DEFAULT_SETTINGS, **settings})
+    graph, regions, _ = building.contact_regions(rooms.registry(), **{**ifc.DEFAULT_SETTINGS, **settings},
+                                               **ifc.compile_inputs(rooms))
     ifc.annotate(graph, rooms)
     return graph, regions
