@@ -32,6 +32,7 @@ def flight(z0, z1):
 
 DOOR = box(4, 2, 0, 4.2, 3, 2.1)
 DOOR_ON_SLAB = box(2, 2, 3.3, 2.2, 3, 5.4)  # a door box inside C whose underside lies on the slab
+THICK_DOOR = box(3.98, 2, 0, 4.22, 3, 2.1)  # an opening box 2 cm proud of both faces of the wall
 GRAZING_HOLE = box(3.99, 0, 3, 5, 5, 3.3)  # a slab hole meeting the A-C contact by 0.05 m2
 
 # name: (rooms, apertures, orientations, elements, kinds, {pair: expected})
@@ -57,6 +58,9 @@ CASES = {
     "without orientations a door box on the slab cuts it": (
         [A, B, C], [DOOR, DOOR_ON_SLAB], None, None, None,
         {(0, 1): dict(openings=[0], opening_area=2.1), (0, 2): dict(openings=[1], opening_area=0.2)}),
+    "an opening box proud of both wall faces": (
+        [A, B, C], [THICK_DOOR], ["wall"], None, None,
+        {(0, 1): dict(openings=[0], opening_area=2.1), (0, 2): dict(openings=[], opening_area=0.0)}),
     "a grazing hole removes its sliver but is not listed": (
         [A, B, C], [GRAZING_HOLE], ["slab"], None, None,
         {(0, 1): dict(openings=[], opening_area=0.0), (0, 2): dict(openings=[], opening_area=0.05)}),

@@ -72,6 +72,9 @@ double cross_section(const BuildingInputs& in, const PairGeometry& pair, std::si
     if (!plane) continue;
     if (project_in_slab(in, pair, mesh, mesh.face(f), plane->normal, pool_slot(s.more, count + 1))) ++count;
   }
+  // An opening that spans the wall has no face in it: its faces near the
+  // pair give the cross-section.
+  if (count == 0) return union_area(near);
   faces.reserve(count);
   for (std::size_t q = 0; q < count; ++q) faces.push_back(&s.more[q]);
   return union_area(faces);
@@ -86,21 +89,52 @@ RegionMeasure cut_openings(const BuildingInputs& in, const PairGeometry& pair,
   if (in.aperture_faces.empty()) return open;
   BuildingScratch& s = building_scratch();
   s.side_hits.clear();
-  in.aperture_index->query(pair.between(in.settings.distance), 0, s.side_hits);
+  // Opening boxes often stand proud of the wall's faces (so that they cut it
+  // cleanly), by up to a wall's thickness here: the query reaches that far.
+  const double d = in.settings.distance;
+  const double proud = std::fmax(0.0, pair.t.hi) + d;
+  in.aperture_index->query(pair.between(d + proud), 0, s.side_hits);
   const Box2 reach = bounds(region);
   s.runs.clear();
   std::size_t count = 0;
-  for (std::size_t k : s.side_hits) {
-    const MeshFace& entry = in.aperture_faces[k];
-    if (!admits(in, entry.mesh, pair.slab)) continue;
-    const Mesh& mesh = in.apertures[entry.mesh];
-    Polygon& p = pool_slot(s.polygons, count + 1);
-    if (!project_in_slab(in, pair, mesh, mesh.face(entry.face), entry.normal, p)) continue;
-    if (!overlap_has_area(bounds(p), reach)) continue;
-    // Faces of one opening come in a row: the index reports them in
-    // registry order.
-    if (s.runs.empty() || s.runs.back().first != entry.mesh) s.runs.emplace_back(entry.mesh, count);
-    ++count;
+  std::size_t first = 0;
+  while (first < s.side_hits.size()) {
+    const std::size_t m = in.aperture_faces[s.side_hits[first]].mesh;
+    std::size_t end = first;
+    while (end < s.side_hits.size() && in.aperture_faces[s.side_hits[end]].mesh == m) ++end;
+    if (!admits(in, m, pair.slab)) {
+      first = end;
+      continue;
+    }
+    const Mesh& mesh = in.apertures[m];
+    const std::size_t run_start = count;
+    // Faces of one opening come in a row (the index reports them in
+    // registry order): those lying in the wall or slab cut it.
+    bool near_side = false, far_side = false;
+    for (std::size_t q = first; q < end; ++q) {
+      const MeshFace& entry = in.aperture_faces[s.side_hits[q]];
+      Polygon& p = pool_slot(s.polygons, count + 1);
+      if (project_in_slab(in, pair, mesh, mesh.face(entry.face), entry.normal, p)) {
+        if (overlap_has_area(bounds(p), reach)) ++count;
+      } else if (std::fabs(dot(pair.n, entry.normal)) > in.parallel) {
+        const Span ta = distances(mesh, mesh.face(entry.face), pair.o, pair.n);
+        near_side = near_side || (ta.hi < pair.low(d) && ta.lo >= pair.low(d) - proud);
+        far_side = far_side || (ta.lo > pair.high(d) && ta.hi <= pair.high(d) + proud);
+      }
+    }
+    // No face inside, but faces just proud of both sides: the opening's body
+    // spans the wall or slab, and its faces outside give its section.
+    if (count == run_start && near_side && far_side) {
+      for (std::size_t q = first; q < end; ++q) {
+        const MeshFace& entry = in.aperture_faces[s.side_hits[q]];
+        if (!(std::fabs(dot(pair.n, entry.normal)) > in.parallel)) continue;
+        Polygon& p = pool_slot(s.polygons, count + 1);
+        project_into(p, mesh, mesh.face(entry.face), pair.o, pair.axes);
+        if (overlap_has_area(bounds(p), reach)) ++count;
+      }
+    }
+    if (count > run_start) s.runs.emplace_back(m, run_start);
+    first = end;
   }
   if (count == 0) return open;
   s.pointers.clear();
