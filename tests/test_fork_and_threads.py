@@ -101,8 +101,16 @@ class TestFork:
                 here, below, threads = t.in_fork(t.build_here_and_below, 5)
                 print(json.dumps([here == below == t.build_summary(5), threads]))
         """)
+        env = os.environ.copy()
+        if "ASAN_OPTIONS" in env:
+            # This interpreter ends normally after its forked child built with
+            # a pool, and LeakSanitizer's exit-time tracer then dies of a
+            # segfault in its stop-the-world step (the tool fails; it reports
+            # no leak). Memory errors are still caught; the suite's other
+            # fork tests keep leak checking on.
+            env["ASAN_OPTIONS"] += ":detect_leaks=0"
         out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                             timeout=TIMEOUT, check=True, env=os.environ.copy(), cwd=ROOT).stdout
+                             timeout=TIMEOUT, check=True, env=env, cwd=ROOT).stdout
         same, threads = json.loads(out)
         assert same and threads > 1
 
