@@ -17,7 +17,8 @@ import kovalith
 
 from typing import Any, NamedTuple, Sequence
 
-__all__ = ["compile_building", "contact_regions", "RegionPolygon", "MERGE_MODES", "ELEMENT_KINDS",
+__all__ = ["compile_building", "contact_regions", "space_boundaries", "RegionPolygon", "BoundaryPiece",
+           "BoundaryOpening", "MERGE_MODES", "ELEMENT_KINDS",
            "OPENING_ORIENTATIONS"]
 
 #: Accepted values of ``merge``.
@@ -222,11 +223,113 @@ def contact_regions(
     return graph, regions, np.frombuffer(normals, dtype=np.float64).reshape(-1, 3)
 
 
-def _compile(registry: kovalith.SpatialRegistry, regions: bool, *, distance: float = 1e-3,
-             angle: float = 1.0, min_area: float = 0.01, wall_gap: float = 0.5, slab_gap: float = 2.0,
-             merge: str = "plane", elements: Sequence[kovalith.Mesh] | None = None,
-             element_kinds: Sequence[str] | None = None,
-             opening_orientations: Sequence[str] | None = None) -> Any:
+class BoundaryOpening(NamedTuple):
+    """An opening on a boundary piece, cut to the piece."""
+
+    #: Position of the opening in ``registry.apertures``.
+    opening: int
+    #: (n, 3) float64 closed ring, counter-clockwise about the piece's normal.
+    outer: Any
+    area: float
+
+
+class BoundaryPiece(NamedTuple):
+    """One piece of a room's surface and what lies on its other side.
+
+    ``polygon`` lies on the room's face plane; its outer ring is
+    counter-clockwise about ``normal``, the room's outward normal (so seen
+    from outside the room), holes clockwise, rings closed. ``area`` is the
+    polygon's (openings are not removed). A contact piece has the room
+    across in ``other``, its edge in ``edge`` and the same piece seen from
+    that room in ``corresponding``; an exterior piece has None in all three.
+    ``element`` is the position in ``elements`` of the element behind the
+    piece, None when none lies there. ``depth`` is how far the other side
+    is: the contact's gap, or the far side of the element behind an exterior
+    piece (0.0 when there is none).
+    """
+
+    room: int
+    polygon: RegionPolygon
+    normal: Any
+    area: float
+    other: int | None
+    edge: int | None
+    corresponding: int | None
+    element: int | None
+    depth: float
+    openings: list[BoundaryOpening]
+
+
+def space_boundaries(
+    registry: kovalith.SpatialRegistry, **settings: Any,
+) -> tuple[kovalith.SpatialGraph, list[BoundaryPiece]]:
+    """Split every room's surface into pieces, each knowing its other side.
+
+    Takes the settings of `compile_building` and returns ``(graph, pieces)``:
+    the graph `compile_building` gives for them and the pieces, by room.
+    A room's faces are merged per plane first, so a triangulated wall is one
+    polygon. Each plane is cut into the contacts on it (their gross region:
+    openings are listed on the piece, not cut out of it; the same piece is
+    given for both rooms, each on its own face) and the rest, the exterior
+    remainder. Both are split by the element behind them, nearest first: an
+    element lies behind a piece when one of its faces parallel to the piece
+    lies between the room's face and the far side (the other room's face,
+    or ``wall_gap`` / ``slab_gap`` away) over the piece and its body reaches
+    beyond the room's face. Stairs and ramps (kind ``"crossing"``) bound no
+    room. The openings on a piece are those whose faces parallel to it lie
+    within that band, widened by its depth on both sides (opening boxes
+    stand proud of their wall), each cut to the piece.
+
+    Per room the pieces' areas sum to the area of its faces, up to rounding.
+    Needs NumPy.
+    """
+    import numpy as np
+
+    arguments, values = _arguments(registry, **settings)
+    graph, buffers = getattr(kovalith, "_space_boundaries")(*arguments)
+    _check_scale(graph, values, stacklevel=3)
+    (points, rings, piece_rings, reals, links, opening_points, opening_rings, opening_links,
+     opening_areas) = buffers
+    xyz = np.frombuffer(points, dtype=np.float64).reshape(-1, 3)
+    ring_at = np.frombuffer(rings, dtype=np.uint64).astype(np.intp).tolist()
+    piece_at = np.frombuffer(piece_rings, dtype=np.uint64).astype(np.intp).tolist()
+    real = np.frombuffer(reals, dtype=np.float64).reshape(-1, 5)
+    link = np.frombuffer(links, dtype=np.int64).reshape(-1, 5).tolist()
+    o_xyz = np.frombuffer(opening_points, dtype=np.float64).reshape(-1, 3)
+    o_ring = np.frombuffer(opening_rings, dtype=np.uint64).astype(np.intp).tolist()
+    o_link = np.frombuffer(opening_links, dtype=np.int64).reshape(-1, 2).tolist()
+    o_area = np.frombuffer(opening_areas, dtype=np.float64).tolist()
+    openings: list[list[BoundaryOpening]] = [[] for _ in range(len(link))]
+    for k, (piece, opening) in enumerate(o_link):
+        openings[piece].append(BoundaryOpening(opening, o_xyz[o_ring[k]:o_ring[k + 1]], o_area[k]))
+    areas = real[:, 3].tolist()
+    depths = real[:, 4].tolist()
+    pieces: list[BoundaryPiece] = []
+    for k, (room, other, edge, corresponding, element) in enumerate(link):
+        first, end = piece_at[k], piece_at[k + 1]
+        outer = xyz[ring_at[first]:ring_at[first + 1]]
+        holes = [xyz[ring_at[r]:ring_at[r + 1]] for r in range(first + 1, end)]
+        pieces.append(BoundaryPiece(
+            room, RegionPolygon(outer, holes), real[k, :3], areas[k],
+            None if other < 0 else other, None if edge < 0 else edge,
+            None if corresponding < 0 else corresponding, None if element < 0 else element,
+            depths[k], openings[k]))
+    return graph, pieces
+
+
+def _compile(registry: kovalith.SpatialRegistry, regions: bool, **settings: Any) -> Any:
+    arguments, values = _arguments(registry, **settings)
+    result = getattr(kovalith, "_compile_building")(*arguments, regions)
+    _check_scale(result[0] if regions else result, values)
+    return result
+
+
+def _arguments(registry: kovalith.SpatialRegistry, *, distance: float = 1e-3,
+               angle: float = 1.0, min_area: float = 0.01, wall_gap: float = 0.5, slab_gap: float = 2.0,
+               merge: str = "plane", elements: Sequence[kovalith.Mesh] | None = None,
+               element_kinds: Sequence[str] | None = None,
+               opening_orientations: Sequence[str] | None = None) -> tuple[tuple[Any, ...], dict[str, float]]:
+    """The native compiler's positional arguments, checked, and the settings' values."""
     if not isinstance(registry, kovalith.SpatialRegistry):
         raise TypeError(
             f"registry must be a kovalith.SpatialRegistry, not {type(registry).__name__}")
@@ -244,13 +347,8 @@ def _compile(registry: kovalith.SpatialRegistry, regions: bool, *, distance: flo
         raise ValueError("element_kinds needs elements")
     opening_orientations = _names("opening_orientations", opening_orientations, OPENING_ORIENTATIONS,
                                   len(registry.apertures), "openings")
-    compile_native = getattr(kovalith, "_compile_building")
-    result = compile_native(
-        registry, values["distance"], values["angle"], values["min_area"],
-        values["wall_gap"], values["slab_gap"], merge, elements, element_kinds, opening_orientations,
-        regions)
-    _check_scale(result[0] if regions else result, values)
-    return result
+    return (registry, values["distance"], values["angle"], values["min_area"], values["wall_gap"],
+            values["slab_gap"], merge, elements, element_kinds, opening_orientations), values
 
 
 _DEFAULTS = {"distance": 1e-3, "wall_gap": 0.5, "slab_gap": 2.0}
@@ -260,7 +358,7 @@ _DEFAULTS = {"distance": 1e-3, "wall_gap": 0.5, "slab_gap": 2.0}
 DISTANCE_SHARE = 0.01
 
 
-def _check_scale(graph: kovalith.SpatialGraph, values: dict[str, float]) -> None:
+def _check_scale(graph: kovalith.SpatialGraph, values: dict[str, float], stacklevel: int = 4) -> None:
     """Warn about settings out of proportion with the model: gaps wider than
     the whole model, or a touching distance that only makes sense in another
     unit. Both join rooms that are not neighbours, and large gaps cost time."""
@@ -275,11 +373,11 @@ def _check_scale(graph: kovalith.SpatialGraph, values: dict[str, float]) -> None
     for name in ("wall_gap", "slab_gap"):
         if values[name] > extent and values[name] != _DEFAULTS[name]:
             warnings.warn(f"{name}={values[name]:g} exceeds the model's extent ({extent:.4g} between room "
-                          f"centres): are the settings in the model's unit?", stacklevel=4)
+                          f"centres): are the settings in the model's unit?", stacklevel=stacklevel)
     if values["distance"] > DISTANCE_SHARE * extent and values["distance"] != _DEFAULTS["distance"]:
         warnings.warn(f"distance={values['distance']:g} is over {DISTANCE_SHARE:g} of the model's extent "
                       f"({extent:.4g} between room centres): are the settings in the model's unit?",
-                      stacklevel=4)
+                      stacklevel=stacklevel)
 
 
 def _meshes(name: str, values: Sequence[kovalith.Mesh]) -> list[kovalith.Mesh]:

@@ -3,6 +3,7 @@
 #include "graph/building_contacts.h"
 
 #include <cmath>
+#include <memory>
 #include <numbers>
 
 #include "graph/building_search.h"
@@ -39,15 +40,12 @@ double signed_volume(const Mesh& mesh) {
   return volume;
 }
 
+}  // namespace
+
 // The faces of opening or element meshes that have a plane and a finite box,
 // with the index over their padded boxes. Leaves are numbered in mesh order,
 // so a query reports the faces of one mesh in a row.
-struct SideIndex {
-  std::vector<MeshFace> faces;
-  FaceIndex index;
-};
-
-SideIndex side_index(std::span<const Mesh> meshes, double distance) {
+static SideIndex side_index(std::span<const Mesh> meshes, double distance) {
   std::vector<MeshFace> faces;
   std::vector<SpatialFaceLeaf> leaves;
   for (std::size_t m = 0; m < meshes.size(); ++m) {
@@ -65,25 +63,18 @@ SideIndex side_index(std::span<const Mesh> meshes, double distance) {
   return {std::move(faces), std::move(index)};
 }
 
-}  // namespace
-
-Result<BuildingGraph> compile_building(const Registry& registry, const BuildingSettings& settings,
-                                       const BuildingExtras& extras, Interrupt* interrupt,
-                                       Execution execution) {
+std::unique_ptr<PreparedBuilding> prepare_building(const Registry& registry,
+                                                   const BuildingSettings& settings,
+                                                   const BuildingExtras& extras, Interrupt* interrupt,
+                                                   Execution execution) {
   const std::span<const Mesh> meshes = registry.meshes;
-  BuildingGraph graph;
-  graph.centroids.reserve(meshes.size());
-  for (const Mesh& mesh : meshes) graph.centroids.push_back(vertex_mean(mesh));
-  if (!registry.wires.empty() && !meshes.empty()) {
-    graph.wire_contacts =
-        find_wire_contacts(registry.wires, meshes, WireSearch::prefiltered, execution, interrupt);
-  }
-  if (interrupted(interrupt)) return fail(ErrorKind::interrupted, "interrupted");
-  if (meshes.size() < 2) return graph;
-
-  const std::vector<std::size_t> offsets = leaf_offsets(meshes);
-  const std::vector<SpatialFaceLeaf> leaves = build_leaves(meshes, settings.distance, execution);
-  std::vector<std::optional<FacePlane>> planes = build_face_planes(meshes, execution);
+  auto out = std::make_unique<PreparedBuilding>();
+  out->offsets = leaf_offsets(meshes);
+  out->leaves = build_leaves(meshes, settings.distance, execution);
+  out->planes = build_face_planes(meshes, execution);
+  std::vector<std::optional<FacePlane>>& planes = out->planes;
+  const std::vector<std::size_t>& offsets = out->offsets;
+  const std::vector<SpatialFaceLeaf>& leaves = out->leaves;
   // Outward means outward: a room whose faces enclose a negative volume is
   // read with every normal reversed. Planes with a non-finite normal never
   // pass a test and are dropped from the search.
@@ -103,29 +94,56 @@ Result<BuildingGraph> compile_building(const Registry& registry, const BuildingS
         }
       },
       execution);
-  const FaceIndex faces(leaves, planes);
-  const SideIndex apertures = side_index(registry.apertures, settings.distance);
-  const SideIndex elements = side_index(extras.elements, settings.distance);
+  out->faces.emplace(leaves, planes);
+  out->apertures = side_index(registry.apertures, settings.distance);
+  out->elements = side_index(extras.elements, settings.distance);
 
-  BuildingInputs in;
+  BuildingInputs& in = out->inputs;
   in.meshes = meshes;
-  in.offsets = offsets;
-  in.leaves = leaves;
-  in.planes = planes;
-  in.faces = &faces;
+  in.offsets = out->offsets;
+  in.leaves = out->leaves;
+  in.planes = out->planes;
+  in.faces = &*out->faces;
   in.apertures = registry.apertures;
   in.orientations = extras.opening_orientations;
-  in.aperture_faces = apertures.faces;
-  in.aperture_index = &apertures.index;
+  in.aperture_faces = out->apertures.faces;
+  in.aperture_index = &out->apertures.index;
   in.elements = extras.elements;
   in.element_kinds = extras.element_kinds;
-  in.element_faces = elements.faces;
-  in.element_index = &elements.index;
+  in.element_faces = out->elements.faces;
+  in.element_index = &out->elements.index;
   in.search_elements = extras.search_elements;
   in.keep_regions = extras.keep_regions;
+  in.gross_regions = extras.gross_regions;
   in.settings = settings;
   in.parallel = std::cos(settings.angle_degrees * std::numbers::pi / 180.0);
   in.interrupt = interrupt;
+  return out;
+}
+
+Result<BuildingGraph> compile_building(const Registry& registry, const BuildingSettings& settings,
+                                       const BuildingExtras& extras, Interrupt* interrupt,
+                                       Execution execution) {
+  return compile_building(registry, settings, extras, interrupt, execution, nullptr);
+}
+
+Result<BuildingGraph> compile_building(const Registry& registry, const BuildingSettings& settings,
+                                       const BuildingExtras& extras, Interrupt* interrupt,
+                                       Execution execution, std::unique_ptr<PreparedBuilding>* keep) {
+  const std::span<const Mesh> meshes = registry.meshes;
+  BuildingGraph graph;
+  graph.centroids.reserve(meshes.size());
+  for (const Mesh& mesh : meshes) graph.centroids.push_back(vertex_mean(mesh));
+  if (!registry.wires.empty() && !meshes.empty()) {
+    graph.wire_contacts =
+        find_wire_contacts(registry.wires, meshes, WireSearch::prefiltered, execution, interrupt);
+  }
+  if (interrupted(interrupt)) return fail(ErrorKind::interrupted, "interrupted");
+  if (meshes.size() < 2) return graph;
+
+  std::unique_ptr<PreparedBuilding> prepared =
+      prepare_building(registry, settings, extras, interrupt, execution);
+  const BuildingInputs& in = prepared->inputs;
 
   // Tasks of at most faces_per_task faces of one room, rooms in spatial
   // order: one mesh of many faces (a terrain, a whole storey read as one
@@ -179,6 +197,7 @@ Result<BuildingGraph> compile_building(const Registry& registry, const BuildingS
     for (BuildingEdge& e : list) graph.edges.push_back(std::move(e));
     std::vector<BuildingEdge>().swap(list);
   }
+  if (keep != nullptr) *keep = std::move(prepared);
   return graph;
 }
 

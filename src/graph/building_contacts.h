@@ -85,9 +85,10 @@ struct BuildingExtras {
   std::span<const ElementKind> element_kinds;  // empty (all physical), or one per element
   bool search_elements = false;
   bool keep_regions = false;  // fill BuildingEdge::region
+  bool gross_regions = false;  // with keep_regions: the region before openings are cut out
 };
 
-// The net region of an edge as polygons in 3D, on the plane of node_a's face
+// The net region of an edge (gross with BuildingExtras::gross_regions) as polygons in 3D, on the plane of node_a's face
 // (the first face pair's plane), seen along node_a's outward normal: outer
 // rings counter-clockwise, holes clockwise, each ring closed (last point =
 // first). The face pairs of a merged edge are united, so a triangulated wall

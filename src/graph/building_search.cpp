@@ -237,8 +237,10 @@ class RoomSearch {
       c.leaf = cand.leaf;
       c.openings_first = out_.openings.size();
       Region net_region;
-      const RegionMeasure net = cut_openings(in_, pair, overlap, out_.openings,
-                                             in_.keep_regions ? &net_region : nullptr);
+      const RegionMeasure net =
+          cut_openings(in_, pair, overlap, out_.openings,
+                       in_.keep_regions && !in_.gross_regions ? &net_region : nullptr);
+      if (in_.keep_regions && in_.gross_regions) net_region = overlap;
       c.openings_count = out_.openings.size() - c.openings_first;
       RegionMeasure removed = open;
       removed -= net;

@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <utility>
@@ -51,11 +52,42 @@ struct BuildingInputs {
   const FaceIndex* element_index = nullptr;
   bool search_elements = false;
   bool keep_regions = false;
+  bool gross_regions = false;
 
   BuildingSettings settings;
   double parallel = 1.0;  // cosine of the angle limit
   Interrupt* interrupt = nullptr;
 };
+
+// The faces of opening or element meshes that have a plane and a finite box,
+// with the index over their padded boxes.
+struct SideIndex {
+  std::vector<MeshFace> faces;
+  FaceIndex index;
+};
+
+// What every step of one compile reads: the room faces' outward planes and
+// index, the opening and element indexes, and the inputs pointing at them.
+struct PreparedBuilding {
+  std::vector<std::size_t> offsets;
+  std::vector<SpatialFaceLeaf> leaves;
+  std::vector<std::optional<FacePlane>> planes;
+  std::optional<FaceIndex> faces;
+  SideIndex apertures{{}, FaceIndex(std::span<const SpatialFaceLeaf>{})};
+  SideIndex elements{{}, FaceIndex(std::span<const SpatialFaceLeaf>{})};
+  BuildingInputs inputs;
+};
+
+std::unique_ptr<PreparedBuilding> prepare_building(const Registry& registry,
+                                                   const BuildingSettings& settings,
+                                                   const BuildingExtras& extras, Interrupt* interrupt,
+                                                   Execution execution);
+
+// compile_building, handing out what it prepared (left empty when there were
+// fewer than two rooms) for a later step over the same inputs.
+Result<BuildingGraph> compile_building(const Registry& registry, const BuildingSettings& settings,
+                                       const BuildingExtras& extras, Interrupt* interrupt,
+                                       Execution execution, std::unique_ptr<PreparedBuilding>* keep);
 
 // Distances of corners from a plane: lowest, highest and mean.
 struct Span {

@@ -9,10 +9,23 @@
 // normals)): the edges' net regions as bytes of native-endian float64 (x, y,
 // z per point; x, y, z per edge for the normals), uint64 offsets (rings into
 // points; edges into rings, each with one more entry than items) and uint8
-// hole flags per ring. The submodule validates the settings and documents them; this
+// hole flags per ring.
+//
+// _space_boundaries(registry, distance, angle, min_area, wall_gap, slab_gap,
+// merge, elements, element_kinds, opening_orientations) returns (graph,
+// (points, ring_offsets, piece_rings, reals, links, opening_points,
+// opening_rings, opening_links, opening_areas)): float64 x, y, z per point;
+// uint64 offsets of rings into points and of pieces into rings (ring 0 of a
+// piece is its outer ring); per piece float64 (normal x, y, z, area, depth)
+// and int64 (room, other, edge, corresponding, element; -1 for none); per
+// opening a ring (uint64 offsets into opening_points), int64 (piece,
+// aperture) and its float64 area.
+//
+// The submodule validates the settings and documents them; this
 // layer only converts them. Like build_spatial_graph, the call keeps the
 // interpreter lock: the workers read native copies only, and every Python
 // object is made here, on the calling thread, after the search.
+#include "graph/building_boundaries.h"
 #include "graph/building_contacts.h"
 #include "module/args.h"
 #include "module/convert.h"
@@ -34,6 +47,11 @@ constexpr std::array<const char*, 11> compile_names = {
     "registry", "distance", "angle",         "min_area",
     "wall_gap", "slab_gap", "merge",         "elements",
     "element_kinds", "opening_orientations", "regions"};
+
+constexpr std::array<const char*, 10> boundary_names = {
+    "registry", "distance", "angle",         "min_area",
+    "wall_gap", "slab_gap", "merge",         "elements",
+    "element_kinds", "opening_orientations"};
 
 bool to_merge_mode(PyObject* obj, MergeMode& out) noexcept {
   std::string text;
@@ -165,83 +183,167 @@ bool set_edge_attributes(AttributeMap& map, const BuildingEdge& edge, bool with_
   return true;
 }
 
+// The arguments both entry points share, converted. The registry stays
+// borrowed while `borrow` lives.
+struct CompileInputs {
+  BuildingSettings settings;
+  std::vector<Mesh> elements;
+  std::vector<ElementKind> kinds;
+  std::vector<OpeningOrientation> orientations;
+  BuildingExtras extras;
+  Instance<Registry>* registry = nullptr;
+};
+
+template <std::size_t N>
+bool read_inputs(const char* name, const std::array<const char*, N>& names, PyObject* const* args,
+                 Py_ssize_t nargs, PyObject* kwnames, Arguments<N>& a, CompileInputs& out) {
+  if (!match(name, names, args, nargs, kwnames, a)) return false;
+  if (!is_instance(a[0], TypeId::spatial_registry)) {
+    PyErr_Format(PyExc_TypeError, "registry must be a SpatialRegistry, not %.200s",
+                 Py_TYPE(a[0])->tp_name);
+    return false;
+  }
+  BuildingSettings& settings = out.settings;
+  if (!convert_argument(&to_double, a[1], settings.distance, "distance") ||
+      !convert_argument(&to_double, a[2], settings.angle_degrees, "angle") ||
+      !convert_argument(&to_double, a[3], settings.min_area, "min_area") ||
+      !convert_argument(&to_double, a[4], settings.wall_gap, "wall_gap") ||
+      !convert_argument(&to_double, a[5], settings.slab_gap, "slab_gap") ||
+      !convert_argument(&to_merge_mode, a[6], settings.merge, "merge")) {
+    return false;
+  }
+  if (!optional_list(a[7], out.elements, &to_mesh, "elements") ||
+      !optional_list(a[8], out.kinds, &to_element_kind, "element_kinds") ||
+      !optional_list(a[9], out.orientations, &to_orientation, "opening_orientations")) {
+    return false;
+  }
+  out.registry = as_instance<Registry>(a[0]);
+  out.extras.elements = out.elements;
+  out.extras.element_kinds = out.kinds;
+  out.extras.opening_orientations = out.orientations;
+  out.extras.search_elements = a[7] != Py_None;
+  return true;
+}
+
+bool check_lengths(const CompileInputs& in) {
+  return check_length(in.kinds.size(), in.elements.size(), "element_kinds", "elements") &&
+         check_length(in.orientations.size(), in.registry->value.apertures.size(),
+                      "opening_orientations", "openings");
+}
+
+// A new SpatialGraph of the compiled records.
+PyObject* new_building_graph(BuildingGraph& build, bool with_elements) {
+  // As in build_spatial_graph: no collection can find a cycle among objects
+  // the caller does not hold yet, so collections wait for the graph.
+  GcPause pause;
+  SpatialGraphValue graph;
+  if (!append_graph_nodes(graph, build.centroids)) return nullptr;
+  graph.edges.reserve(build.edges.size());
+  for (BuildingEdge& edge : build.edges) {
+    GraphEdgeValue value{edge.node_a,
+                         edge.node_b,
+                         edge.shared_area,
+                         edge.contact_centroid,
+                         std::string(contact_type_name(edge.contact_type)),
+                         {}};
+    if (!set_edge_attributes(value.attributes, edge, with_elements)) return nullptr;
+    PyRef object = PyRef::steal(new_graph_edge(std::move(value)));
+    if (!object) return nullptr;
+    graph.edges.push_back(std::move(object));
+  }
+  graph.wire_contacts = std::move(build.wire_contacts);
+  return new_spatial_graph(std::move(graph));
+}
+
 PyObject* compile_building_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     Arguments<11> a;
-    if (!match("_compile_building", compile_names, args, nargs, kwnames, a)) return nullptr;
-    if (!is_instance(a[0], TypeId::spatial_registry)) {
-      PyErr_Format(PyExc_TypeError, "registry must be a SpatialRegistry, not %.200s",
-                   Py_TYPE(a[0])->tp_name);
-      return nullptr;
-    }
-    BuildingSettings settings;
-    if (!convert_argument(&to_double, a[1], settings.distance, "distance") ||
-        !convert_argument(&to_double, a[2], settings.angle_degrees, "angle") ||
-        !convert_argument(&to_double, a[3], settings.min_area, "min_area") ||
-        !convert_argument(&to_double, a[4], settings.wall_gap, "wall_gap") ||
-        !convert_argument(&to_double, a[5], settings.slab_gap, "slab_gap") ||
-        !convert_argument(&to_merge_mode, a[6], settings.merge, "merge")) {
-      return nullptr;
-    }
-    std::vector<Mesh> elements;
-    std::vector<ElementKind> kinds;
-    std::vector<OpeningOrientation> orientations;
-    if (!optional_list(a[7], elements, &to_mesh, "elements") ||
-        !optional_list(a[8], kinds, &to_element_kind, "element_kinds") ||
-        !optional_list(a[9], orientations, &to_orientation, "opening_orientations")) {
-      return nullptr;
-    }
-    auto* inst = as_instance<Registry>(a[0]);
-    SharedBorrow borrow(inst->borrow);
-    if (!borrow.ok()) return nullptr;
-    if (!check_length(kinds.size(), elements.size(), "element_kinds", "elements") ||
-        !check_length(orientations.size(), inst->value.apertures.size(), "opening_orientations",
-                      "openings")) {
-      return nullptr;
-    }
-    BuildingExtras extras;
-    extras.elements = elements;
-    extras.element_kinds = kinds;
-    extras.opening_orientations = orientations;
-    extras.search_elements = a[7] != Py_None;
+    CompileInputs in;
+    if (!read_inputs("_compile_building", compile_names, args, nargs, kwnames, a, in)) return nullptr;
+    SharedBorrow borrow(in.registry->borrow);
+    if (!borrow.ok() || !check_lengths(in)) return nullptr;
     const int regions = PyObject_IsTrue(a[10]);
     if (regions < 0) return nullptr;
-    extras.keep_regions = regions != 0;
+    in.extras.keep_regions = regions != 0;
 
     Interrupt stop = python_interrupt();
-    Result<BuildingGraph> built = compile_building(inst->value, settings, extras, &stop);
+    Result<BuildingGraph> built = compile_building(in.registry->value, in.settings, in.extras, &stop);
     if (!built) return raise_error(built.error());
-    BuildingGraph& build = *built;
-
-    // As in build_spatial_graph: no collection can find a cycle among objects
-    // the caller does not hold yet, so collections wait for the graph.
-    GcPause pause;
-    SpatialGraphValue graph;
-    if (!append_graph_nodes(graph, build.centroids)) return nullptr;
-    graph.edges.reserve(build.edges.size());
-    for (BuildingEdge& edge : build.edges) {
-      GraphEdgeValue value{edge.node_a,
-                           edge.node_b,
-                           edge.shared_area,
-                           edge.contact_centroid,
-                           std::string(contact_type_name(edge.contact_type)),
-                           {}};
-      if (!set_edge_attributes(value.attributes, edge, extras.search_elements)) return nullptr;
-      PyRef object = PyRef::steal(new_graph_edge(std::move(value)));
-      if (!object) return nullptr;
-      graph.edges.push_back(std::move(object));
-    }
-    graph.wire_contacts = std::move(build.wire_contacts);
     PyRef buffers;
-    if (extras.keep_regions) {
-      buffers = PyRef::steal(region_buffers(build.edges));
+    if (in.extras.keep_regions) {
+      buffers = PyRef::steal(region_buffers(built->edges));
       if (!buffers) return nullptr;
     }
-    PyRef result = PyRef::steal(new_spatial_graph(std::move(graph)));
-    if (!result || !extras.keep_regions) return result.release();
+    PyRef result = PyRef::steal(new_building_graph(*built, in.extras.search_elements));
+    if (!result || !in.extras.keep_regions) return result.release();
     PyRef pair = PyRef::steal(PyTuple_Pack(2, result.get(), buffers.get()));
     return pair.release();
+  });
+}
+
+// The pieces as the flat buffers _space_boundaries documents.
+PyObject* piece_buffers(const std::vector<BoundaryPiece>& pieces) noexcept {
+  try {
+    std::vector<double> points, reals, opening_points, opening_areas;
+    std::vector<std::uint64_t> rings{0}, piece_rings{0}, opening_rings{0};
+    std::vector<std::int64_t> links, opening_links;
+    auto position = [](std::size_t k) -> std::int64_t {
+      return k == no_piece ? -1 : static_cast<std::int64_t>(k);
+    };
+    for (std::size_t k = 0; k < pieces.size(); ++k) {
+      const BoundaryPiece& p = pieces[k];
+      const std::size_t base = points.size() / 3;
+      for (const Vector3D& q : p.points) points.insert(points.end(), {q.x, q.y, q.z});
+      for (std::size_t r = 1; r < p.ring_offsets.size(); ++r) rings.push_back(base + p.ring_offsets[r]);
+      piece_rings.push_back(rings.size() - 1);
+      reals.insert(reals.end(), {p.normal.x, p.normal.y, p.normal.z, p.area, p.depth});
+      links.insert(links.end(), {position(p.room), position(p.other), position(p.edge),
+                                 position(p.corresponding), position(p.element)});
+      for (const BoundaryOpening& o : p.openings) {
+        for (const Vector3D& q : o.ring) opening_points.insert(opening_points.end(), {q.x, q.y, q.z});
+        opening_rings.push_back(opening_points.size() / 3);
+        opening_links.insert(opening_links.end(),
+                             {static_cast<std::int64_t>(k), static_cast<std::int64_t>(o.opening)});
+        opening_areas.push_back(o.area);
+      }
+    }
+    std::array<PyRef, 9> parts = {
+        PyRef::steal(new_bytes(points)),         PyRef::steal(new_bytes(rings)),
+        PyRef::steal(new_bytes(piece_rings)),    PyRef::steal(new_bytes(reals)),
+        PyRef::steal(new_bytes(links)),          PyRef::steal(new_bytes(opening_points)),
+        PyRef::steal(new_bytes(opening_rings)),  PyRef::steal(new_bytes(opening_links)),
+        PyRef::steal(new_bytes(opening_areas))};
+    for (const PyRef& part : parts) {
+      if (!part) return nullptr;
+    }
+    return PyTuple_Pack(9, parts[0].get(), parts[1].get(), parts[2].get(), parts[3].get(),
+                        parts[4].get(), parts[5].get(), parts[6].get(), parts[7].get(),
+                        parts[8].get());
+  } catch (...) {
+    translate_current_exception();
+    return nullptr;
+  }
+}
+
+PyObject* space_boundaries_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Arguments<10> a;
+    CompileInputs in;
+    if (!read_inputs("_space_boundaries", boundary_names, args, nargs, kwnames, a, in)) return nullptr;
+    SharedBorrow borrow(in.registry->borrow);
+    if (!borrow.ok() || !check_lengths(in)) return nullptr;
+
+    Interrupt stop = python_interrupt();
+    Result<BoundaryGraph> built =
+        compile_space_boundaries(in.registry->value, in.settings, in.extras, &stop);
+    if (!built) return raise_error(built.error());
+    PyRef buffers = PyRef::steal(piece_buffers(built->pieces));
+    if (!buffers) return nullptr;
+    PyRef graph = PyRef::steal(new_building_graph(built->graph, in.extras.search_elements));
+    if (!graph) return nullptr;
+    return PyTuple_Pack(2, graph.get(), buffers.get());
   });
 }
 
@@ -250,6 +352,10 @@ PyMethodDef building_functions[] = {
      "_compile_building(registry, distance, angle, min_area, wall_gap, slab_gap, merge, "
      "elements, element_kinds, opening_orientations, regions)\n--\n\n"
      "Native building compiler; use kovalith.building.compile_building."},
+    {"_space_boundaries", as_cfunction(space_boundaries_entry), METH_FASTCALL | METH_KEYWORDS,
+     "_space_boundaries(registry, distance, angle, min_area, wall_gap, slab_gap, merge, "
+     "elements, element_kinds, opening_orientations)\n--\n\n"
+     "Native space boundaries; use kovalith.building.space_boundaries."},
     {},
 };
 
