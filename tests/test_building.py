@@ -8,6 +8,7 @@ import pytest
 from graph_helpers import building
 
 import kovalith
+import kovalith.building
 from kovalith.building import compile_building
 
 TEN_KM = (1.0e4, -1.0e4, 50.0)
@@ -167,8 +168,9 @@ def _floor(n, z, up):
     return kovalith.Mesh(vs, fs)
 
 
+@pytest.mark.parametrize("call", ["compile_building", "space_boundaries"])
 @pytest.mark.parametrize("polls", [1, 3, 50])
-def test_ctrl_c_stops_the_search(polls):
+def test_ctrl_c_stops_the_search(polls, call):
     """One floor mesh of 40,000 quads under another: a SIGINT at any poll of
     the search (raised there by the test hook, through the interpreter's
     signal handling) raises KeyboardInterrupt and leaves the registry as it
@@ -177,7 +179,7 @@ def test_ctrl_c_stops_the_search(polls):
     kovalith._interrupt_after(polls)
     try:
         with pytest.raises(KeyboardInterrupt):
-            compile_building(reg, merge="face")
+            getattr(kovalith.building, call)(reg, merge="face")
     finally:
         kovalith._interrupt_after(0)
     assert len(reg.meshes) == 2 and reg.meshes[1].faces[:3] == _floor(200, 0.5, False).faces[:3]
