@@ -280,8 +280,9 @@ def space_boundaries(
     within that band, widened by its depth on both sides (opening boxes
     stand proud of their wall), each cut to the piece.
 
-    Per room the pieces' areas sum to the area of its faces, up to rounding.
-    Needs NumPy.
+    Per room the pieces' areas sum to the area of its faces, up to rounding,
+    as long as rooms do not overlap (then each pair still gets the face area
+    it shares, and contact pieces of one face may overlap). Needs NumPy.
     """
     import numpy as np
 
