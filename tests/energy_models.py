@@ -269,10 +269,12 @@ def author_energy(*, schema: str = "IFC4", unit: str = "m",
     api.unit.assign_unit(model, units=[length, api.unit.add_si_unit(model, unit_type="AREAUNIT"),
                                        api.unit.add_si_unit(model, unit_type="VOLUMEUNIT")])
     body = api.context.add_context(model, context_type="Model", context_identifier="Body",
-                                   target_view="MODEL_VIEW", parent=api.context.add_context(model, context_type="Model"))
+                                   target_view="MODEL_VIEW",
+                                   parent=api.context.add_context(model, context_type="Model"))
     ids: dict[str, str] = {}
 
-    def placement(parent: Any, origin: tuple[float, float, float], x_axis: tuple[float, float, float] | None = None) -> Any:
+    def placement(parent: Any, origin: tuple[float, float, float],
+                  x_axis: tuple[float, float, float] | None = None) -> Any:
         axes = model.createIfcAxis2Placement3D(
             model.createIfcCartesianPoint(tuple(c * k for c in origin)),
             model.createIfcDirection((0.0, 0.0, 1.0)) if x_axis else None,
@@ -324,7 +326,8 @@ def author_energy(*, schema: str = "IFC4", unit: str = "m",
 
     spaces: list[list[Any]] = [[], []]
     for name, (s, box) in ROOMS.items():
-        spaces[s].append(product("IfcSpace", name, *here(s), box, turned=True, LongName=f"Room {name}"))
+        required = {"InteriorOrExteriorSpace": "INTERNAL"} if schema == "IFC2X3" else {}
+        spaces[s].append(product("IfcSpace", name, *here(s), box, turned=True, LongName=f"Room {name}", **required))
     for s, storey in enumerate(storeys):
         api.aggregate.assign_object(model, relating_object=storey, products=spaces[s])
     contained: list[list[Any]] = [[], []]
@@ -348,6 +351,10 @@ def author_energy(*, schema: str = "IFC4", unit: str = "m",
         contained[s].append(element)
     for s, storey in enumerate(storeys):
         api.spatial.assign_container(model, relating_structure=storey, products=contained[s])
+    if schema == "IFC2X3":  # the fillings' relationships are created without one
+        history = model.by_type("IfcOwnerHistory")[0]
+        for entity in model.by_type("IfcRoot"):
+            entity.OwnerHistory = entity.OwnerHistory or history
     return model, ids
 
 
