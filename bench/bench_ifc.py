@@ -24,14 +24,21 @@ run: node-link JSON, networkx, the Cypher file, Neo4j's import CSV, IndoorGML
 (the document, and apart what computing the contact regions adds to the
 build) and BOT Turtle. ``--quick`` skips
 the one-core and Open CASCADE geometry runs.
+
+``--reference REV`` adds, in the same run, the same outputs written by the
+Python modules of git revision REV (with this build's extension): a child
+process loads the model with them and times each output; the table shows
+both and whether each file is byte for byte the reference's.
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import multiprocessing
 import os
 import pathlib
+import subprocess
 import sys
 import tempfile
 import time
@@ -72,8 +79,12 @@ def main() -> int:
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--quick", action="store_true", help="geometry on all cores only")
     parser.add_argument("--cache", type=pathlib.Path, default=pathlib.Path(tempfile.gettempdir()) / "kovalith_bench_ifc")
+    parser.add_argument("--reference", metavar="REV", help="time the outputs of this git revision's modules too")
+    parser.add_argument("--exports-only", metavar="OUT", type=pathlib.Path, help=argparse.SUPPRESS)
     args = parser.parse_args()
     args.cache.mkdir(parents=True, exist_ok=True)
+    if args.exports_only:
+        return exports_only(args)
 
     import ifcopenshell
 
@@ -101,6 +112,11 @@ def main() -> int:
                            args.repeat)
         export_rows.append((spec, len(rooms.rooms), t_open + t_geo + t_build,
                             exports(graph, rooms, out, args.repeat)))
+        if args.reference:
+            reference = reference_exports(args, path, out)
+            export_rows[-1][3].update((k, "") for k in reference if k not in export_rows[-1][3])
+            export_rows.append((f"{spec} ({args.reference})", len(rooms.rooms), t_open + t_geo + t_build,
+                                reference))
         products = len(rooms.rooms) + len(rooms.openings) + len(rooms.wires) + len(rooms.elements)
         rows.append((spec, len(rooms.rooms), products, len(graph.edges), os.path.getsize(path) / 1e6,
                      t_open, t_geo, t_geo1, t_occ, t_build, t_plain, t_export,
@@ -122,7 +138,54 @@ def main() -> int:
     print("|" + "---|" * (3 + len(names)))
     for spec, spaces, t_graph, times in export_rows:
         print(f"| {spec} | {spaces:,} | {ms(t_graph)} | "
-              + " | ".join(f"{ms(t)} ({100 * t / t_graph:.1f} %)" for t in times.values()) + " |")
+              + " | ".join(f"{ms(t)} ({100 * t / t_graph:.1f} %)" if isinstance(t, float) else str(t)
+                           for t in times.values()) + " |")
+    return 0
+
+
+OUTPUT_FILES = {"JSON": "g.json", "Cypher file": "g.cypher", "IndoorGML": "g.indoor.json", "BOT": "g.ttl"}
+
+
+def reference_exports(args, path, out):
+    """The export times of revision ``args.reference``'s Python modules with
+    this build's extension, from a child process; each output file marked
+    "same" or "differs" against the one this build wrote."""
+    import kovalith
+
+    ref = pathlib.Path(tempfile.mkdtemp(prefix="kovalith_ref_"))
+    package = ref / "kovalith"
+    package.mkdir()
+    listing = subprocess.run(["git", "-C", str(ROOT), "ls-tree", "--name-only", args.reference, "python/kovalith/"],
+                             check=True, capture_output=True, text=True).stdout.split()
+    for name in listing:
+        blob = subprocess.run(["git", "-C", str(ROOT), "show", f"{args.reference}:{name}"], check=True,
+                              capture_output=True).stdout
+        (package / pathlib.Path(name).name).write_bytes(blob)
+    extension = pathlib.Path(kovalith.__file__)
+    (package / extension.name).symlink_to(extension)
+    ref_out = out.parent / "out_reference"
+    ref_out.mkdir(exist_ok=True)
+    env = {**os.environ, "PYTHONPATH": str(ref)}
+    child = subprocess.run([sys.executable, __file__, "--exports-only", str(ref_out), "--models", str(path),
+                            "--repeat", str(args.repeat)], env=env, check=True, capture_output=True, text=True)
+    times = json.loads(child.stdout.splitlines()[-1])
+    for name, file in OUTPUT_FILES.items():
+        same = (out / file).read_bytes() == (ref_out / file).read_bytes()
+        times[name + " file"] = "same" if same else "differs"
+    return times
+
+
+def exports_only(args):
+    """Child of `reference_exports`: one model's export times as JSON on stdout."""
+    import ifcopenshell
+
+    from kovalith import ifc
+
+    model = ifcopenshell.open(args.models)
+    rooms = ifc.load(model, threads=multiprocessing.cpu_count())
+    graph = ifc.compile_rooms(rooms)
+    args.exports_only.mkdir(parents=True, exist_ok=True)
+    print(json.dumps(exports(graph, rooms, args.exports_only, args.repeat)))
     return 0
 
 

@@ -45,6 +45,7 @@ import os
 import pathlib
 import re
 from typing import Any, Literal
+from json.encoder import encode_basestring as _json_string  # type: ignore[attr-defined]
 from urllib.parse import quote
 
 from kovalith import SpatialGraph
@@ -100,7 +101,25 @@ def _literal(value: Any) -> str:
         return str(value)
     if cls is float:
         return f'"{value!r}"^^xsd:double'
-    return _string(json.dumps(value, ensure_ascii=False, allow_nan=False)) + "^^rdf:JSON"
+    return _string(_json_list(value)) + "^^rdf:JSON"
+
+
+def _json_list(value: list[Any]) -> str:
+    """``json.dumps(value, ensure_ascii=False)`` of a converted list (items
+    of one built-in type, floats finite), without the encoder's set-up per
+    call: the lists are many and short."""
+    if not value:
+        return "[]"
+    cls = type(value[0])
+    if cls is str:
+        return "[" + ", ".join(map(_json_string, value)) + "]"
+    if cls is float:
+        return "[" + ", ".join(map(float.__repr__, value)) + "]"
+    if cls is bool:
+        return "[" + ", ".join("true" if v else "false" for v in value) + "]"
+    if cls is int:
+        return "[" + ", ".join(map(int.__repr__, value)) + "]"
+    return json.dumps(value, ensure_ascii=False, allow_nan=False)
 
 
 class _Turtle:

@@ -336,7 +336,7 @@ def write_indoorgml(graph: SpatialGraph, path: str | os.PathLike[str], *, meshes
     when a value is refused."""
     with building_documents():
         text = json.dumps(indoorgml_document(graph, meshes=meshes, regions=regions, non_finite=non_finite),
-                          allow_nan=False, ensure_ascii=False)
+                          allow_nan=False, ensure_ascii=False, check_circular=False)
     with open(path, "w", encoding="utf-8") as f:
         f.write(text + "\n")
 

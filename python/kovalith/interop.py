@@ -233,7 +233,8 @@ def write_json(graph: SpatialGraph, path: str | os.PathLike[str], *,
     written when a value is refused."""
     # One string: json.dump would hand the file thousands of small pieces.
     with building_documents():
-        text = json.dumps(node_link_data(graph, non_finite=non_finite), allow_nan=False, ensure_ascii=False)
+        text = json.dumps(node_link_data(graph, non_finite=non_finite), allow_nan=False, ensure_ascii=False,
+                          check_circular=False)
     with open(path, "w", encoding="utf-8") as f:
         f.write(text)
         f.write("\n")

@@ -39,7 +39,7 @@ import contextlib
 import gc
 import math
 import numbers
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import Any, Literal
 
 from kovalith import GraphEdge, GraphNode, SpatialGraph, Vector3D
@@ -115,6 +115,30 @@ def _floats_or_left_out(items: list[float], value: Any, non_finite: Literal["omi
     return items
 
 
+def _plain_list(value: Any, non_finite: Literal["omit", "raise"]) -> list[Any] | None:
+    """A list of one exact built-in type, converted without a call per item
+    (nearly every list of a graph: GlobalIds, ways, coordinates); None for
+    any other list, which the item-by-item path converts."""
+    if not value:
+        return []
+    kinds = set(map(type, value))
+    if len(kinds) != 1:
+        return None
+    kind = kinds.pop()
+    if kind is str:
+        if not "".join(value).isascii():
+            for item in value:
+                _text(item)
+        return list(value)
+    if kind is float:
+        return _floats_or_left_out(list(value), value, non_finite)
+    if kind is int:
+        return list(value) if _INT64_MIN <= min(value) and max(value) <= _INT64_MAX else None
+    if kind is bool:
+        return list(value)
+    return None
+
+
 def _convert(value: Any, non_finite: Literal["omit", "raise"]) -> Any:
     # Exact built-in types first: they are nearly every value of a graph.
     cls = type(value)
@@ -135,6 +159,9 @@ def _convert(value: Any, non_finite: Literal["omit", "raise"]) -> Any:
     if cls is Vector3D:
         return _floats_or_left_out([value.x, value.y, value.z], value, non_finite)
     if cls is list or cls is tuple or isinstance(value, (list, tuple)):
+        fast = _plain_list(value, non_finite)
+        if fast is not None:
+            return fast
         items = [_scalar(item) for item in value]
         kinds = {bool if type(x) is bool else float if type(x) is float else int if type(x) is int else str
                  for x in items}
@@ -178,9 +205,14 @@ def convert(value: Any, *, non_finite: Literal["omit", "raise"] = "omit") -> Any
 
 
 def _properties(fixed: tuple[tuple[str, Any], ...], attributes: dict[str, Any], taken: frozenset[str],
-                non_finite: Literal["omit", "raise"], what: str) -> dict[str, Any]:
+                non_finite: Literal["omit", "raise"], what: str | Callable[[], str],
+                known: set[str] | None = None) -> dict[str, Any]:
+    """`known` holds keys already found sound (exact str, not taken, UTF-8),
+    shared by the records of one graph so each key is checked once."""
     out: dict[str, Any] = {}
     key = ""
+    if known is None:
+        known = set()
     try:
         for key, raw in fixed:
             try:
@@ -188,17 +220,19 @@ def _properties(fixed: tuple[tuple[str, Any], ...], attributes: dict[str, Any], 
             except _NonFinite:
                 pass
         for key, raw in attributes.items():
-            if key in taken:
-                raise ValueError(f"the name is taken by the schema ({', '.join(sorted(taken))}); "
-                                 "rename the attribute")
-            if type(key) is not str:
-                key = str.__str__(key)
+            if type(key) is not str or key not in known:
+                if key in taken:
+                    raise ValueError(f"the name is taken by the schema ({', '.join(sorted(taken))}); "
+                                     "rename the attribute")
+                if type(key) is not str:
+                    key = str.__str__(key)
+                known.add(_text(key))
             try:
-                out[_text(key)] = _convert(raw, non_finite)
+                out[key] = _convert(raw, non_finite)
             except _NonFinite:
                 pass
     except (TypeError, ValueError) as exc:
-        raise type(exc)(f"{what}, key {key!r}: {exc}") from None
+        raise type(exc)(f"{what if isinstance(what, str) else what()}, key {key!r}: {exc}") from None
     return out
 
 
@@ -234,12 +268,15 @@ def graph_properties(graph: SpatialGraph, *, non_finite: Literal["omit", "raise"
     if not isinstance(graph, SpatialGraph):
         raise TypeError(f"graph: expected a kovalith.SpatialGraph, got {type(graph).__name__}")
     _check_non_finite(non_finite)
+    # Record names are formatted only for an error message.
+    node_keys: set[str] = set()
     nodes = [_properties((("index", n.index), ("centroid", n.centroid)), n.get_all_attributes(),
-                         _NODE_TAKEN, non_finite, f"node {k} (index {n.index})")
+                         _NODE_TAKEN, non_finite, lambda k=k, n=n: f"node {k} (index {n.index})", node_keys)
              for k, n in enumerate(graph.nodes)]
+    edge_keys: set[str] = set()
     edges = [_properties((("shared_area", e.shared_area), ("contact_centroid", e.contact_centroid),
                           ("contact_type", e.contact_type)), e.get_all_attributes(),
-                         _EDGE_TAKEN, non_finite, f"edge {k} ({e.node_a}-{e.node_b})")
+                         _EDGE_TAKEN, non_finite, lambda k=k, e=e: f"edge {k} ({e.node_a}-{e.node_b})", edge_keys)
              for k, e in enumerate(graph.edges)]
     return nodes, edges
 
