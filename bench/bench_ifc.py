@@ -169,9 +169,10 @@ def reference_exports(args, path, out):
     child = subprocess.run([sys.executable, __file__, "--exports-only", str(ref_out), "--models", str(path),
                             "--repeat", str(args.repeat)], env=env, check=True, capture_output=True, text=True)
     times = json.loads(child.stdout.splitlines()[-1])
-    for name, file in OUTPUT_FILES.items():
-        same = (out / file).read_bytes() == (ref_out / file).read_bytes()
-        times[name + " file"] = "same" if same else "differs"
+    differ = [name for name, file in OUTPUT_FILES.items()
+              if (out / file).read_bytes() != (ref_out / file).read_bytes()]
+    times["files"] = (f"{len(OUTPUT_FILES)} of {len(OUTPUT_FILES)} identical" if not differ
+                      else "differ: " + ", ".join(differ))
     return times
 
 

@@ -74,7 +74,7 @@ def _distance(p: tuple[float, float, float], q: tuple[float, float, float]) -> f
 def walking_length(a: Any, through: Any, b: Any) -> float:
     """Room centroid `a` to the crossing point `through` to room centroid `b`
     (each ``(x, y, z)``), added as `kovalith.routes` adds a walk."""
-    return _distance(tuple(a), tuple(through)) + _distance(tuple(through), tuple(b))
+    return _distance(a, through) + _distance(through, b)
 
 
 def _via(props: dict[str, Any]) -> list[str]:
@@ -106,11 +106,18 @@ def _finite(points: list[list[float]]) -> bool:
 
 
 def _solid(mesh: Mesh, vertices: _Vertices) -> dict[str, Any] | None:
-    points = [[v.x, v.y, v.z] for v in mesh.vertices]
-    if not points or not _finite(points):
+    # Through the mesh's arrays: no Vector3D and no list per face to read it.
+    import numpy as np
+
+    from kovalith.arrays import mesh_to_arrays
+
+    arrays = mesh_to_arrays(mesh)
+    if len(arrays.vertices) == 0 or not np.isfinite(arrays.vertices).all():
         return None
-    first = vertices.block(points)
-    faces = [[[first + i for i in face]] for face in mesh.faces if len(face) >= 3]
+    first = vertices.block(arrays.vertices.tolist())
+    corners = (arrays.indices.astype(np.int64) + first).tolist()
+    offsets = arrays.offsets.tolist()
+    faces = [[corners[i:j]] for i, j in zip(offsets, offsets[1:]) if j - i >= 3]
     return {"type": "Solid", "boundaries": [faces]} if faces else None
 
 
@@ -220,13 +227,18 @@ def indoorgml_document(graph: SpatialGraph, *, meshes: Sequence[Mesh] | None = N
         raise ValueError(f"regions: {len(regions)} regions for {len(edges)} edges")
     vertices = _Vertices()
     centroid_at: list[int | None] = []
-    for k, node in enumerate(graph.nodes):
+    centroids: list[tuple[float, float, float]] = []
+    for node in graph.nodes:
         c = node.centroid
         point = [c.x, c.y, c.z]
+        centroids.append((point[0], point[1], point[2]))
         centroid_at.append(vertices.add(point) if _finite([point]) else None)
 
     cells: dict[str, dict[str, Any]] = {}
     walk_cells: dict[str, dict[str, Any]] = {}
+    # The cells by node position, and what they are bounded by, filled per edge.
+    cell_list: list[dict[str, Any]] = []
+    walk_cell_list: list[dict[str, Any]] = []
     for k, props in enumerate(nodes):
         cell: dict[str, Any] = {"type": "CellSpace", "poi": False, "duality": f"node-{k}", "boundedBy": []}
         if isinstance(props.get("name"), str):
@@ -239,7 +251,9 @@ def indoorgml_document(graph: SpatialGraph, *, meshes: Sequence[Mesh] | None = N
                 cell["cellSpaceGeom"] = solid
         cell["attributes"] = {**props, "externalReference": _external_references(props)}
         cells[f"room-{k}"] = cell
-        walk_cells[f"walk-room-{k}"] = {**cell, "duality": f"walk-node-{k}", "boundedBy": []}
+        walk_cells[f"walk-room-{k}"] = walk_cell = {**cell, "duality": f"walk-node-{k}", "boundedBy": []}
+        cell_list.append(cell)
+        walk_cell_list.append(walk_cell)
 
     surfaces = _region_surfaces(regions, vertices) if regions is not None else None
     boundaries: dict[str, dict[str, Any]] = {}
@@ -252,17 +266,17 @@ def indoorgml_document(graph: SpatialGraph, *, meshes: Sequence[Mesh] | None = N
         a, b = edge.node_a, edge.node_b
         if a >= len(nodes) or b >= len(nodes):
             raise ValueError(f"edge {k} ({a}-{b}) names a node position beyond the {len(nodes)} nodes")
-        boundary: dict[str, Any] = {"type": "CellBoundary", "isVirtual": props.get("virtual") is True}
+        virtual = props.get("virtual") is True
+        boundary: dict[str, Any] = {"type": "CellBoundary", "isVirtual": virtual}
         if surfaces is not None and surfaces[k] is not None:
             boundary["cellBoundaryGeom"] = surfaces[k]
         boundary["attributes"] = props
-        boundaries[f"contact-{k}"] = boundary
-        cells[f"room-{a}"]["boundedBy"].append(f"contact-{k}")
-        cells[f"room-{b}"]["boundedBy"].append(f"contact-{k}")
+        contact = f"contact-{k}"
+        boundaries[contact] = boundary
+        cell_list[a]["boundedBy"].append(contact)
+        cell_list[b]["boundedBy"].append(contact)
         through = _point(props.get("opening_centroid")) or _point(props.get("contact_centroid"))
-        ca, cb = graph.nodes[a].centroid, graph.nodes[b].centroid
-        weight = (walking_length((ca.x, ca.y, ca.z), through, (cb.x, cb.y, cb.z)) if through is not None
-                  else math.nan)
+        weight = walking_length(centroids[a], through, centroids[b]) if through is not None else math.nan
         if not math.isfinite(weight):
             if non_finite == "raise":
                 raise ValueError(f"edge {k} ({a}-{b}): its walking distance is not finite (non_finite='raise')")
@@ -271,23 +285,25 @@ def indoorgml_document(graph: SpatialGraph, *, meshes: Sequence[Mesh] | None = N
         curve = {"type": "Curve", "boundaries": [centroid_at[a], vertices.add(list(through)), centroid_at[b]]}
         if a == b:  # a room touching itself: IndoorGML edges join two distinct nodes
             continue
-        boundary["duality"] = f"edge-{k}"
-        edge_members[f"edge-{k}"] = {"type": "Edge", "duality": f"contact-{k}", "weight": weight,
-                                     "connects": [f"node-{a}", f"node-{b}"], "geometry": curve}
-        node_edges[a].append(f"edge-{k}")
-        node_edges[b].append(f"edge-{k}")
+        dual = f"edge-{k}"
+        boundary["duality"] = dual
+        edge_members[dual] = {"type": "Edge", "duality": contact, "weight": weight,
+                              "connects": [f"node-{a}", f"node-{b}"], "geometry": curve}
+        node_edges[a].append(dual)
+        node_edges[b].append(dual)
         via = _via(props)
         if not via:
             continue
-        walk_boundaries[f"walk-contact-{k}"] = {
-            "type": "CellBoundary", "isVirtual": props.get("virtual") is True, "duality": f"walk-edge-{k}",
-            "attributes": {"via": via, "length": weight, "contact": f"contact-{k}"}}
-        walk_cells[f"walk-room-{a}"]["boundedBy"].append(f"walk-contact-{k}")
-        walk_cells[f"walk-room-{b}"]["boundedBy"].append(f"walk-contact-{k}")
-        walk_edges[f"walk-edge-{k}"] = {"type": "Edge", "duality": f"walk-contact-{k}", "weight": weight,
-                                        "connects": [f"walk-node-{a}", f"walk-node-{b}"], "geometry": curve}
-        walk_node_edges[a].append(f"walk-edge-{k}")
-        walk_node_edges[b].append(f"walk-edge-{k}")
+        walk_contact, walk_dual = f"walk-contact-{k}", f"walk-edge-{k}"
+        walk_boundaries[walk_contact] = {
+            "type": "CellBoundary", "isVirtual": virtual, "duality": walk_dual,
+            "attributes": {"via": via, "length": weight, "contact": contact}}
+        walk_cell_list[a]["boundedBy"].append(walk_contact)
+        walk_cell_list[b]["boundedBy"].append(walk_contact)
+        walk_edges[walk_dual] = {"type": "Edge", "duality": walk_contact, "weight": weight,
+                                 "connects": [f"walk-node-{a}", f"walk-node-{b}"], "geometry": curve}
+        walk_node_edges[a].append(walk_dual)
+        walk_node_edges[b].append(walk_dual)
 
     def dual_nodes(prefix: str, cell_prefix: str, incident: list[list[str]]) -> dict[str, Any]:
         out = {}
