@@ -246,3 +246,35 @@ def test_json_file_reads_back_as_the_networkx_graph(make_graph, tmp_path):
     assert [property_map(q) for q in statements[:n]] == [d for _, d in direct.nodes(data=True)]
     assert [property_map(q) for q in statements[n:]] == [direct.edges[e.node_a, e.node_b, k]
                                                          for k, e in enumerate(graph.edges)]
+
+
+# Lists in every shape the writers meet, for the one-type fast paths.
+LISTS = [
+    [], ["a"], ["GlobalId_0", "x" * 40], ["é", "漢\U0001F600", "\x00\x1f\"\\"], ["ok", "lone \udfff"],
+    [Tagged("t"), "u"], [0.0, -0.0, 1e-310, 1.7976931348623157e308, 2.0**-1074], [1.5, NAN], [INF],
+    [0, -(2**63), 2**63 - 1], [2**63], [Level(2), 3], [True, False, True], [1, 2.5], [True, 1],
+    (1.0, 2.0), ("a",), [None], [[1]],
+]
+
+
+@pytest.mark.parametrize("items", LISTS, ids=range(len(LISTS)))
+@pytest.mark.parametrize("non_finite", ["omit", "raise"])
+def test_list_fast_paths_equal_the_plain_ones(items, non_finite, monkeypatch):
+    """A list of one built-in type is converted without a call per item, and
+    BOT writes converted lists without json.dumps: each gives what the plain
+    item-by-item conversion and json.dumps give, refusals included."""
+    from kovalith import bot
+
+    def convert():
+        try:
+            return values.convert(items, non_finite=non_finite)
+        except (TypeError, ValueError) as exc:
+            return type(exc), str(exc)
+
+    fast = convert()
+    monkeypatch.setattr(values, "_plain_list", lambda value, non_finite: None)
+    plain = convert()
+    assert repr(fast) == repr(plain) and type(fast) is type(plain)
+    if isinstance(fast, list):
+        assert all(type(x) in (str, int, float, bool) for x in fast)
+        assert bot._json_list(fast) == json.dumps(fast, ensure_ascii=False, allow_nan=False)
