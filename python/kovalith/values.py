@@ -36,6 +36,7 @@ The values:
 from __future__ import annotations
 
 import contextlib
+import functools
 import gc
 import math
 import numbers
@@ -257,6 +258,14 @@ def edge_properties(edge: GraphEdge, *, non_finite: Literal["omit", "raise"] = "
                        _EDGE_TAKEN, non_finite, what)
 
 
+def _node_name(k: int, node: GraphNode) -> str:
+    return f"node {k} (index {node.index})"
+
+
+def _edge_name(k: int, edge: GraphEdge) -> str:
+    return f"edge {k} ({edge.node_a}-{edge.node_b})"
+
+
 def graph_properties(graph: SpatialGraph, *, non_finite: Literal["omit", "raise"] = "omit",
                      ) -> tuple[list[dict[str, Any]], list[dict[str, Any]]]:
     """The properties of every node and every edge, in graph order.
@@ -271,12 +280,12 @@ def graph_properties(graph: SpatialGraph, *, non_finite: Literal["omit", "raise"
     # Record names are formatted only for an error message.
     node_keys: set[str] = set()
     nodes = [_properties((("index", n.index), ("centroid", n.centroid)), n.get_all_attributes(),
-                         _NODE_TAKEN, non_finite, lambda k=k, n=n: f"node {k} (index {n.index})", node_keys)
+                         _NODE_TAKEN, non_finite, functools.partial(_node_name, k, n), node_keys)
              for k, n in enumerate(graph.nodes)]
     edge_keys: set[str] = set()
     edges = [_properties((("shared_area", e.shared_area), ("contact_centroid", e.contact_centroid),
                           ("contact_type", e.contact_type)), e.get_all_attributes(),
-                         _EDGE_TAKEN, non_finite, lambda k=k, e=e: f"edge {k} ({e.node_a}-{e.node_b})", edge_keys)
+                         _EDGE_TAKEN, non_finite, functools.partial(_edge_name, k, e), edge_keys)
              for k, e in enumerate(graph.edges)]
     return nodes, edges
 
