@@ -112,6 +112,18 @@ LOOSE_DOOR_SIZE = (1.0, 2.1)  # OverallWidth, OverallHeight
 LOOSE_DOOR_BOX = Box((30.0, 30.2), (1.0, 2.0), (0.0, 2.1))
 
 FALLBACKS = {"Door P|O": "opening", LOOSE_DOOR: "box"}
+# OverallWidth of the doors that have one (the loose door's is LOOSE_DOOR_SIZE).
+DOOR_WIDTHS = {"Door L|H": 0.9, "Door P|O": 0.85}
+# The width of every contact a person crosses through a door or a passage:
+# a door's OverallWidth, else the extent of its body or opening across the
+# wall (1 m for "Door B|B"), a passage's extent (0.9 m); no other contact has one.
+WIDTHS: dict[tuple[str, str], float] = {
+    ("Hall", "Living"): 0.9,
+    ("Office", "Plant"): 0.85,
+    ("Exit", "Office"): LOOSE_DOOR_SIZE[0],
+    ("Bed 1", "Bed 2"): 1.0,
+    ("Ramp 0", "Store"): 0.9,
+}
 
 
 @dataclass(frozen=True)
@@ -148,8 +160,13 @@ CONTACTS: dict[tuple[str, str], Contact] = {
 STOREY_NAMES = ("Level 0", "Level 1")
 
 
-def author_walks() -> tuple[Any, dict[str, str]]:
-    """Author the building; returns ``(ifcopenshell.file, name -> GlobalId)``."""
+def author_walks(extra_doors: dict[str, tuple[str, Box, float]] | None = None) -> tuple[Any, dict[str, str]]:
+    """Author the building; returns ``(ifcopenshell.file, name -> GlobalId)``.
+
+    `extra_doors` adds doors beyond the plan, ``name -> (host wall, opening
+    box, OverallWidth)``, each filling an opening of that box in its wall
+    with a body as large.
+    """
     import ifcopenshell.api.aggregate
     import ifcopenshell.api.context
     import ifcopenshell.api.feature
@@ -243,11 +260,18 @@ def author_walks() -> tuple[Any, dict[str, str]]:
         if filling is None:
             continue
         filling_class, filling_box = FILLINGS[filling]
-        element = product(filling_class, filling, filling_box or box)
+        element = product(filling_class, filling, filling_box or box,
+                          **({"OverallWidth": DOOR_WIDTHS[filling]} if filling in DOOR_WIDTHS else {}))
         if filling_box is None:  # a profile of no width: nothing IfcOpenShell can build
             element.Representation.Representations[0].Items[0].SweptArea.XDim = 0.0
         api.feature.add_filling(model, opening=opening, element=element)
         contained[ELEMENTS[host][1]].append(element)
+    for name, (host, box, overall) in (extra_doors or {}).items():
+        opening = product("IfcOpeningElement", f"{name} opening", box)
+        api.feature.add_feature(model, feature=opening, element=elements[host])
+        door = product("IfcDoor", name, box, OverallWidth=overall)
+        api.feature.add_filling(model, opening=opening, element=door)
+        contained[ELEMENTS[host][1]].append(door)
     width, height = LOOSE_DOOR_SIZE
     loose = product("IfcDoor", LOOSE_DOOR, None, OverallWidth=width, OverallHeight=height)
     loose.ObjectPlacement = placement(LOOSE_DOOR_ORIGIN, (0.0, 1.0, 0.0))

@@ -176,3 +176,58 @@ def test_rooms_within_walking_distance(engine, office, metres):
         assert sorted(got) == sorted(want), (a, metres)
         for name, d in want.items():
             assert math.isclose(got[name], d, rel_tol=REL_TOL), (a, name)
+
+
+def test_door_widths_reach_the_walkways_in_both_engines(falkordb_server):
+    """The authored house, with a second, wider door beside "Door L|H": every
+    contact people cross through doors or a passage carries the widest one's
+    width (a door's OverallWidth, else its body's extent across the wall) on
+    the edge, in the JSON and on both CONNECTS_TO directions in FalkorDB and
+    Kùzu; no other contact has one."""
+    kuzu = pytest.importorskip("kuzu", reason="the kuzu package is not installed")
+    from ifc_walk_models import WIDTHS, Box, author_walks
+
+    from kovalith import interop
+
+    model, _ = author_walks({"Door L|H 2": ("Wall L|H", Box((9.0, 9.2), (3.0, 4.2), (0.0, 2.1)), 1.15)})
+    graph = kifc.compile_rooms(kifc.load(model, threads=1))
+    expected = {**WIDTHS, ("Hall", "Living"): 1.15}
+    names = [n.get_attribute("name") for n in graph.nodes]
+
+    def pair(a, b):
+        return tuple(sorted((names[a], names[b])))
+
+    on_edges = {pair(e.node_a, e.node_b): e.get_attribute("width") for e in graph.edges}
+    assert {p: w for p, w in on_edges.items() if w is not None} == pytest.approx(expected, abs=1e-6)
+    in_json = {pair(e["source"], e["target"]): e.get("width") for e in interop.node_link_data(graph)["edges"]}
+    assert in_json == on_edges
+
+    falkor = falkordb_server.new_graph()
+    connection = kuzu.Connection(kuzu.Database(":memory:"))
+    try:
+        db.load(graph, falkor)
+        db.load(graph, connection)
+        query = "MATCH (a:Room)-[w:CONNECTS_TO]->(b:Room) RETURN a.name, b.name, w.width"
+        walkable = [p for p, e in zip(on_edges, graph.edges) if e.get_attribute("walkable")]
+        both_ways = {(a, b): on_edges[p] for p in walkable for a, b in (p, p[::-1])}
+        for rows in ([list(r) for r in falkor.query(query).result_set], connection.execute(query).get_all()):
+            got = {(a, b): width for a, b, width in rows}
+            assert len(got) == len(rows) and set(got) == set(both_ways)
+            # FalkorDB returns doubles to 15 significant digits.
+            assert {k: w for k, w in got.items() if w is not None} == pytest.approx(
+                {k: w for k, w in both_ways.items() if w is not None}, rel=1e-14)
+    finally:
+        falkor.delete()
+
+
+@pytest.mark.parametrize("variant", ["metres", "millimetres"])
+def test_door_width_is_in_metres_whatever_the_file_unit(variant, tmp_path_factory):
+    """The office writes every door's OverallWidth in the file's unit: each
+    door contact reads the authored width in metres."""
+    from ifc_office import DOOR_WIDTH
+
+    path, layout = office_file(variant, tmp_path_factory.mktemp("widths"))
+    graph = kifc.building_graph(path)
+    doors = [e for e in graph.edges if e.get_attribute("doors")]
+    assert len(doors) == len(layout.doors)
+    assert [e.get_attribute("width") for e in doors] == pytest.approx([DOOR_WIDTH] * len(doors), rel=1e-9)

@@ -29,6 +29,7 @@ from __future__ import annotations
 import contextlib
 import importlib
 import json
+import math
 import multiprocessing
 import operator
 import os
@@ -158,6 +159,8 @@ class IfcRooms:
     not be used to where its mesh came from instead: ``"opening"`` (the
     opening it fills) or ``"box"`` (its placement, ``OverallWidth``,
     ``OverallHeight`` and the thickness of the wall it stands in).
+    ``door_widths`` maps the GlobalId of each door with a positive
+    ``OverallWidth`` to that width in metres.
     """
 
     rooms: list[Mesh] = field(default_factory=list)
@@ -172,6 +175,7 @@ class IfcRooms:
     fallbacks: dict[str, str] = field(default_factory=dict)
     schema: str = ""
     unit_scale: float = 1.0  # metres per file length unit
+    door_widths: dict[str, float] = field(default_factory=dict)  # GlobalId -> OverallWidth in metres
     storeys: list[tuple[str, float]] = field(default_factory=list)  # (name, elevation in metres), by elevation
     source: str = ""
 
@@ -860,6 +864,11 @@ def load(
         "element": (result.elements, result.element_products),
     }
     walls = [e.id() for e in groups["element"] if e.is_a().startswith(WALL_HOSTS)]
+    for element in groups["opening"]:
+        if element.is_a("IfcDoor"):
+            width = getattr(element, "OverallWidth", None)
+            if isinstance(width, (int, float)) and math.isfinite(width) and width > 0:
+                result.door_widths[element[0]] = float(width) * scale
     for kind, elements in groups.items():
         items, products = lists[kind]
         for element in elements:
@@ -1110,7 +1119,13 @@ def annotate(graph: SpatialGraph, rooms: IfcRooms) -> None:
       floor build-up; ``virtual``: as the compiler set it (no physical
       element in the gap);
     - ``via``: how people cross the contact, in the order of `VIA`, empty
-      when they cannot; ``walkable``: ``bool(via)``.
+      when they cannot; ``walkable``: ``bool(via)``;
+    - ``width`` (metres), on a wall contact people cross through a door or
+      a passage: the clear width of the widest of them. A door's is its
+      ``OverallWidth``; a door without one, and a passage, count the
+      horizontal extent of their body across the wall (the longer one of
+      its plan, as for a passage's size). Contacts without a door or a
+      passage have no ``width``.
 
     The rules of ``via`` (docs/building.md gives the reasons): on a wall
     contact ``"door"`` for a door, or an opening a door fills, among the
@@ -1137,12 +1152,20 @@ def annotate(graph: SpatialGraph, rooms: IfcRooms) -> None:
         node.set_attribute("elements", inside)
     openings = rooms.opening_products
     elements = rooms.element_products
-    passages: dict[int, bool] = {}
+    sizes: dict[int, tuple[float, float]] = {}
+
+    def size(position: int) -> tuple[float, float]:
+        if position not in sizes:
+            sizes[position] = _opening_size(rooms.openings[position])
+        return sizes[position]
 
     def is_passage(position: int) -> bool:
-        if position not in passages:
-            passages[position] = _passage_size(rooms.openings[position])
-        return passages[position]
+        width, height = size(position)
+        return width >= PASSAGE_WIDTH - _SIZE_SLACK and height >= PASSAGE_HEIGHT - _SIZE_SLACK
+
+    def door_width(gids: Iterable[str], position: int) -> float:
+        known = [rooms.door_widths[g] for g in gids if g in rooms.door_widths]
+        return max(known) if known else size(position)[0]
 
     for edge in graph.edges:
         positions = edge.get_attribute("openings") or []
@@ -1152,20 +1175,26 @@ def annotate(graph: SpatialGraph, rooms: IfcRooms) -> None:
         doors: list[str] = []
         windows: list[str] = []
         via: set[str] = set()
+        widths: list[float] = []
         for position in positions:
             p = openings[position]
             if p.ifc_class.startswith("IfcDoor"):
                 doors.append(p.global_id)
+                widths.append(door_width((p.global_id,), position))
             elif p.ifc_class.startswith("IfcWindow"):
                 windows.append(p.global_id)
             elif p.filled_by:
-                for gid, cls in zip(p.filled_by, p.filled_by_class):
-                    (doors if cls.startswith("IfcDoor") else windows).append(gid)
+                filling = [gid for gid, cls in zip(p.filled_by, p.filled_by_class) if cls.startswith("IfcDoor")]
+                doors.extend(filling)
+                windows.extend(gid for gid in p.filled_by if gid not in filling)
+                if filling:
+                    widths.append(door_width(filling, position))
             elif slab:
                 if p.host is not None and p.host.startswith(SLAB_HOSTS):
                     via.add("stair_hole")
             elif is_passage(position):
                 via.add("passage")
+                widths.append(size(position)[0])
         if slab:
             # Only a hole or a flight leads through a floor: a door listed
             # here (an opening of unknown orientation) stands on it.
@@ -1184,10 +1213,14 @@ def annotate(graph: SpatialGraph, rooms: IfcRooms) -> None:
         edge.set_attribute("crossings", [p.global_id for p in crossing])
         edge.set_attribute("via", ordered)
         edge.set_attribute("walkable", bool(ordered))
+        widths = [w for w in widths if math.isfinite(w)]
+        if not slab and widths:
+            edge.set_attribute("width", max(widths))
 
 
-def _passage_size(mesh: Mesh) -> bool:
-    """Whether an opening's body is at least a passage's width and height.
+def _opening_size(mesh: Mesh) -> tuple[float, float]:
+    """(width, height) of an opening's or a door's body, in metres; NaN for
+    a body without finite points.
 
     The height is its vertical extent; the width its longer horizontal one,
     measured along the principal axes of its plan, so a wall running in any
@@ -1201,13 +1234,12 @@ def _passage_size(mesh: Mesh) -> bool:
 
     points = np.asarray(mesh_to_arrays(mesh).vertices, dtype=float)
     if len(points) == 0 or not np.isfinite(points).all():
-        return False
-    height = points[:, 2].max() - points[:, 2].min()
+        return math.nan, math.nan
+    height = float(points[:, 2].max() - points[:, 2].min())
     plan = points[:, :2] - points[:, :2].mean(axis=0)
     _, _, axes = np.linalg.svd(plan, full_matrices=False)
     local = plan @ axes.T
-    width = float((local.max(axis=0) - local.min(axis=0)).max())
-    return width >= PASSAGE_WIDTH - _SIZE_SLACK and height >= PASSAGE_HEIGHT - _SIZE_SLACK
+    return float((local.max(axis=0) - local.min(axis=0)).max()), height
 
 
 # Rounding in the file and the kernel (metres): a 0.6 m opening may come back
