@@ -117,7 +117,8 @@ class TestGraphCommand:
 
         graph = kifc.building_graph(path)
         statements = cypher.read_statements(files["cypher"])
-        assert len(statements) == len(graph.nodes) + len(graph.edges)
+        walkable = sum(bool(e.get_attribute("via")) for e in graph.edges)
+        assert len(statements) == len(graph.nodes) + len(graph.edges) + 2 * walkable
         assert not any("None" in q or "<builtins" in q for q in statements)
         door = next(i for i, e in enumerate(graph.edges) if e.get_attribute("doors"))
         c = graph.edges[door].get_attribute("opening_centroid")

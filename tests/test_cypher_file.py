@@ -76,7 +76,7 @@ def test_falkordb_reads_the_file_back(name, falkordb_graph, tmp_path):  # noqa: 
     path = tmp_path / "g.cypher"
     count = cypher.write_cypher(graph, path)
     statements = cypher.read_statements(path)
-    assert count == len(statements) == len(graph.nodes) + len(graph.edges)
+    assert count == len(statements) == len(graph.nodes) + len(graph.edges) + len(rt.expected_walkways(graph))
     for statement in statements:
         falkordb_graph.query(statement)
     rooms = {}
@@ -84,10 +84,13 @@ def test_falkordb_reads_the_file_back(name, falkordb_graph, tmp_path):  # noqa: 
         rooms[props["index"]] = props
     contacts = [(a, b, props) for a, b, props in falkordb_graph.query(
         "MATCH (a:Room)-[w:SHARES_WALL]->(b:Room) RETURN a.index, b.index, properties(w)").result_set]
+    walkways = [(a, b, props) for a, b, props in falkordb_graph.query(
+        "MATCH (a:Room)-[w:CONNECTS_TO]->(b:Room) RETURN a.index, b.index, properties(w)").result_set]
     want_rooms, want_contacts = expected(graph)
     # The client reads floats back as text of 15 digits.
     rt.assert_same_records(rooms, want_rooms, rel_tol=1e-14)
     rt.assert_same_contacts(contacts, want_contacts, rel_tol=1e-14)
+    rt.assert_same_contacts(walkways, rt.expected_walkways(graph), rel_tol=1e-14)
 
 
 def kuzu_type(values_seen):
@@ -118,7 +121,8 @@ def kuzu_schema(rooms, contacts):
         return ", ".join(f"`{k}` {kuzu_type(vs)}" for k, vs in seen.items() if k != "index")
 
     return [f"CREATE NODE TABLE Room(`index` INT64, {columns(rooms.values())}, PRIMARY KEY(`index`))",
-            f"CREATE REL TABLE SHARES_WALL(FROM Room TO Room, {columns(p for _, _, p in contacts)})"]
+            f"CREATE REL TABLE SHARES_WALL(FROM Room TO Room, {columns(p for _, _, p in contacts)})",
+            "CREATE REL TABLE CONNECTS_TO(FROM Room TO Room, via STRING[], length DOUBLE, width DOUBLE)"]
 
 
 @pytest.mark.parametrize("name", GRAPHS)
@@ -133,6 +137,7 @@ def test_kuzu_reads_the_file_back(name, tmp_path):
     rooms, contacts = rt.kuzu_contents(connection)
     rt.assert_same_records(rooms, want_rooms)
     rt.assert_same_contacts(contacts, want_contacts)
+    rt.assert_same_contacts(rt.kuzu_walkways(connection), rt.expected_walkways(graph), rt.LENGTH_REL_TOL)
 
 
 @pytest.mark.parametrize("value, key, message", [

@@ -352,23 +352,35 @@ def test_interrupt_during_the_commit_waits_for_it():
 
 @pytest.mark.parametrize("make_graph", [rt.attributed_building, rt.hand_graph, rt.compiled_building],
                          ids=["attributed-building", "hand-made", "compiled-building"])
-def test_load_stores_what_the_cypher_file_stores(falkordb_server, falkordb_graph, make_graph):
-    """One schema: db.load and the statements of the Cypher file leave the
-    same rooms and contacts, property for property, on the same engine."""
-    from kovalith.cypher import cypher_statements
+def test_load_stores_what_the_cypher_file_stores(falkordb_server, falkordb_graph, make_graph, tmp_path):
+    """One schema, one graph: db.load and the Cypher file (after
+    db.kuzu_tables on Kùzu) leave the same rooms, contacts and walkways,
+    property for property, on FalkorDB and on Kùzu."""
+    from kovalith import cypher
 
     graph = make_graph()
+    cypher.write_cypher(graph, tmp_path / "g.cypher")
+    statements = cypher.read_statements(tmp_path / "g.cypher")
     db.load(graph, falkordb_graph)
     from_file = falkordb_server.new_graph()
     try:
-        for statement in cypher_statements(graph):
+        for statement in statements:
             from_file.query(statement)
         loaded_rooms, loaded_contacts = contents(falkordb_graph)
         file_rooms, file_contacts = contents(from_file)
         assert loaded_rooms == file_rooms
         assert rt.sort_contacts(loaded_contacts) == rt.sort_contacts(file_contacts)
+        assert rt.sort_contacts(walkways(falkordb_graph)) == rt.sort_contacts(walkways(from_file))
     finally:
         from_file.delete()
+    kuzu = pytest.importorskip("kuzu", reason="the kuzu package is not installed")
+    loaded, from_file = (kuzu.Connection(kuzu.Database(":memory:")) for _ in range(2))
+    db.load(graph, loaded)
+    for statement in db.kuzu_tables(graph) + statements:
+        from_file.execute(statement)
+    assert rt.kuzu_contents(loaded)[0] == rt.kuzu_contents(from_file)[0]
+    for read in (lambda c: rt.kuzu_contents(c)[1], rt.kuzu_walkways):
+        assert rt.sort_contacts(read(loaded)) == rt.sort_contacts(read(from_file))
 
 
 def test_server_refusing_writes_midway_leaves_the_graph_as_it_was(falkordb_server, falkordb_graph):

@@ -244,7 +244,7 @@ def test_json_file_reads_back_as_the_networkx_graph(make_graph, tmp_path):
     statements = cypher.cypher_statements(graph)
     n = len(graph.nodes)
     assert [property_map(q) for q in statements[:n]] == [d for _, d in direct.nodes(data=True)]
-    assert [property_map(q) for q in statements[n:]] == [direct.edges[e.node_a, e.node_b, k]
+    assert [property_map(q) for q in statements[n:n + len(graph.edges)]] == [direct.edges[e.node_a, e.node_b, k]
                                                          for k, e in enumerate(graph.edges)]
 
 

@@ -1,11 +1,20 @@
 """The graph as a file of Cypher statements.
 
 `write_cypher` writes one ``CREATE`` per room, then one ``MATCH ... CREATE``
-per contact, finding its rooms by ``index``, each statement on a line of its
-own and ended by ``;``::
+per contact, finding its rooms by ``index``, then one per direction of every
+contact a person can cross, each statement on a line of its own and ended
+by ``;``::
 
     CREATE (:Room {index: 0, centroid: [1.5, 2.0, 1.4], `name`: 'Office 1'});
     MATCH (a:Room {index: 0}), (b:Room {index: 1}) CREATE (a)-[:SHARES_WALL {shared_area: 7.5, ...}]->(b);
+    MATCH (a:Room {index: 0}), (b:Room {index: 1}) CREATE (a)-[:CONNECTS_TO {via: ['door'], length: 6.2}]->(b);
+
+The file holds the graph that `kovalith.db.load` loads: the same rooms and
+``SHARES_WALL`` contacts, and the same ``CONNECTS_TO`` walkways (their
+``via``, ``length`` and ``width`` from
+`kovalith.values.walkway_properties`). Kùzu needs its tables created first
+(``Room``, ``SHARES_WALL`` and ``CONNECTS_TO``, typed as `kovalith.db`
+types them); FalkorDB and Neo4j need nothing.
 
 Properties are those of `kovalith.values`, the schema of every output, and
 every value is a Cypher literal that Neo4j, FalkorDB and Kùzu read back as
@@ -37,18 +46,20 @@ import os
 from typing import Any, Callable, Literal
 
 from kovalith import GraphEdge, GraphNode, SpatialGraph
-from kovalith.values import EDGE_FIELDS, NODE_FIELDS, building_documents, convert, graph_properties
+from kovalith.values import (EDGE_FIELDS, NODE_FIELDS, WALKWAY_FIELDS, building_documents, convert, graph_properties,
+                             walkway_properties)
 
-__all__ = ["ROOM_LABEL", "CONTACT_TYPE", "literal", "name", "cypher_statements", "write_cypher", "read_statements",
-           "cypher_graph"]
+__all__ = ["ROOM_LABEL", "CONTACT_TYPE", "WALKWAY_TYPE", "literal", "name", "cypher_statements", "write_cypher",
+           "read_statements", "cypher_graph"]
 
 ROOM_LABEL = "Room"
 CONTACT_TYPE = "SHARES_WALL"
+WALKWAY_TYPE = "CONNECTS_TO"
 _INT64_MIN = -(2**63)
 _SMALLEST_NORMAL = 2.2250738585072014e-308
 _SUBNORMAL_SCALE = 2.0**600
 # Names written bare: the schema's own, which no engine takes for a keyword.
-_BARE_NAMES = frozenset(NODE_FIELDS + EDGE_FIELDS + (ROOM_LABEL, CONTACT_TYPE))
+_BARE_NAMES = frozenset(NODE_FIELDS + EDGE_FIELDS + WALKWAY_FIELDS + (ROOM_LABEL, CONTACT_TYPE, WALKWAY_TYPE))
 _ESCAPES = str.maketrans({"\\": "\\\\", "'": "\\'"})
 
 
@@ -124,7 +135,9 @@ def _map(properties: dict[str, Any], what: Callable[[], str]) -> str:
 
 def cypher_statements(graph: SpatialGraph, *, non_finite: Literal["omit", "raise"] = "omit") -> list[str]:
     """The statements `write_cypher` writes (without their ``;``), rooms
-    first, then contacts.
+    first, then contacts in edge order, then the walkways: for each contact
+    a person can cross, in edge order, one from the ``node_a`` room to the
+    ``node_b`` room and one back.
 
     Raises
     ------
@@ -151,6 +164,17 @@ def cypher_statements(graph: SpatialGraph, *, non_finite: Literal["omit", "raise
             raise ValueError(f"edge {k} ({a}-{b}) names a node position beyond the {len(indices)} nodes")
         out.append(f"MATCH (a:{room} {{index: {indices[a]}}}), (b:{room} {{index: {indices[b]}}}) "
                    f"CREATE (a)-[:{contact} {_map(data, lambda: f'edge {k} ({a}-{b})')}]->(b)")
+    edges = graph.edges
+    centroids = {}
+    for k, node in enumerate(graph.nodes):
+        c = node.centroid
+        centroids[k] = (c.x, c.y, c.z)
+    walkway = name(WALKWAY_TYPE)
+    for k, data in walkway_properties(edges, centroids):
+        properties = _map(data, lambda: f"walkway of edge {k}")
+        for a, b in ((edges[k].node_a, edges[k].node_b), (edges[k].node_b, edges[k].node_a)):
+            out.append(f"MATCH (a:{room} {{index: {indices[a]}}}), (b:{room} {{index: {indices[b]}}}) "
+                       f"CREATE (a)-[:{walkway} {properties}]->(b)")
     return out
 
 

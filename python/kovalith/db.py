@@ -53,8 +53,6 @@ from __future__ import annotations
 
 import bisect
 import contextlib
-import math
-import numbers
 import os
 import re
 import secrets
@@ -64,17 +62,17 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal, NamedTuple
 
-from kovalith import GraphEdge, GraphNode, SpatialGraph, Vector3D, values
+from kovalith import GraphEdge, GraphNode, SpatialGraph, values
 from kovalith.db_urls import open_database  # noqa: F401  (database URLs: kovalith.db.open_database)
 
-__all__ = ["Loaded", "load", "write_neo4j_import_csv", "ROOM_LABEL", "CONTACT_TYPE", "WALKWAY_TYPE"]
+__all__ = ["Loaded", "load", "kuzu_tables", "write_neo4j_import_csv", "ROOM_LABEL", "CONTACT_TYPE",
+           "WALKWAY_TYPE"]
 
 ROOM_LABEL = "Room"
 CONTACT_TYPE = "SHARES_WALL"
 WALKWAY_TYPE = "CONNECTS_TO"
-WALKWAY_FIELDS = ("via", "length", "width")
-# The `via` of a walkable contact in a graph that says only that it is walkable.
-DEFAULT_VIA = ("opening",)
+WALKWAY_FIELDS = values.WALKWAY_FIELDS
+DEFAULT_VIA = values.DEFAULT_VIA
 DEFAULT_BATCH_SIZE = 5000
 
 # FalkorDB: the lock key and the graph a load writes before it takes the
@@ -248,65 +246,20 @@ def _tables(graph: SpatialGraph, non_finite: str) -> _Data:
     return _Data(rooms, contacts, ends, walkways, walkway_ends)
 
 
-def _via(attributes: dict[str, Any], what: str) -> list[str]:
-    """How people cross a contact: its ``via`` attribute where the graph has
-    one, else ``["opening"]`` where ``walkable`` is True; [] when nobody can."""
-    via = attributes.get("via")
-    if via is None:
-        return list(DEFAULT_VIA) if attributes.get("walkable") is True else []
-    if not isinstance(via, (list, tuple)) or not all(isinstance(v, str) for v in via):
-        raise TypeError(f"{what}, key 'via': expected a list of str, got {via!r}")
-    converted: list[str] = values.convert(list(via))
-    return converted
-
-
-def _point(value: Any) -> tuple[float, float, float] | None:
-    """(x, y, z) of a `Vector3D` or of a list of three numbers, else None."""
-    if isinstance(value, Vector3D):
-        return value.x, value.y, value.z
-    if (isinstance(value, (list, tuple)) and len(value) == 3
-            and all(isinstance(v, numbers.Real) and not isinstance(v, bool) for v in value)):
-        return float(value[0]), float(value[1]), float(value[2])
-    return None
-
-
-def _distance(p: tuple[float, float, float], q: tuple[float, float, float]) -> float:
-    # The sum in the order kovalith.routes adds it, so that the stored
-    # lengths add up to the walking distances the library reports.
-    dx, dy, dz = q[0] - p[0], q[1] - p[1], q[2] - p[2]
-    return math.sqrt((dx * dx + dy * dy) + dz * dz)
-
-
 def _walkways(nodes: Sequence[GraphNode], edges: Sequence[GraphEdge]) -> tuple[_Table, list[tuple[int, int]]]:
-    """One row per direction of every contact a person can cross: ``via``,
-    ``length`` (room centroid to the opening's centre, or the contact's
-    centroid where no opening was cut, to the other room's centroid) and
-    ``width`` (the edge's ``width`` attribute where it is a finite number).
-    A contact whose length is not finite gets none: no route crosses it."""
+    """One row per direction of every contact a person can cross
+    (`kovalith.values.walkway_properties`, the rooms found by ``index``)."""
     centroid = {}
     for n in nodes:
         c = n.centroid
         centroid[n.index] = (c.x, c.y, c.z)
     rows: list[list[Any]] = []
     ends: list[tuple[int, int]] = []
-    for k, e in enumerate(edges):
-        attributes = e.get_all_attributes()
-        via = _via(attributes, f"contact {k} ({e.node_a}-{e.node_b})")
-        if not via:
-            continue
-        door = _point(attributes.get("opening_centroid"))
-        if door is None:
-            c = e.contact_centroid
-            door = (c.x, c.y, c.z)
-        a, b = e.node_a, e.node_b
-        length = _distance(centroid[a], door) + _distance(door, centroid[b])
-        if not math.isfinite(length):
-            continue
-        width = attributes.get("width")
-        width = (float(width) if isinstance(width, numbers.Real) and not isinstance(width, bool)
-                 and math.isfinite(width) else None)
+    for k, properties in values.walkway_properties(edges, centroid):
+        via, length, width = properties["via"], properties["length"], properties.get("width")
         rows.append([via, length, width])
         rows.append([list(via), length, width])
+        a, b = edges[k].node_a, edges[k].node_b
         ends.extend(((a, b), (b, a)))
     return _Table(list(WALKWAY_FIELDS), [_STR + "[]", _FLOAT, _FLOAT], rows), ends
 
@@ -827,6 +780,25 @@ def _insert_kuzu_rows(connection: Any, data: _Data, batch_size: int) -> None:
             connection.execute(edge, {"rows": _row_dicts(table, first, last, ends)})
 
 
+def _kuzu_ddl(data: _Data) -> list[str]:
+    """The ``CREATE ... TABLE`` statements of a Kùzu load, typed from the values."""
+    for table in (data.rooms, data.contacts):
+        for column in table.columns:
+            _no_backtick(column, "Kùzu")
+    return [f"CREATE NODE TABLE {ROOM_LABEL}({_kuzu_columns(data.rooms)}, PRIMARY KEY({_quote('index')}))"] + [
+        f"CREATE REL TABLE {kind}(FROM {ROOM_LABEL} TO {ROOM_LABEL}, {_kuzu_columns(table)})"
+        for kind, table in ((CONTACT_TYPE, data.contacts), (WALKWAY_TYPE, data.walkways))]
+
+
+def kuzu_tables(graph: SpatialGraph, *, non_finite: Literal["omit", "raise"] = "omit") -> list[str]:
+    """The statements that create the tables `load` creates in Kùzu for
+    `graph` (``Room``, ``SHARES_WALL``, ``CONNECTS_TO``, one typed column
+    per property): run them, then the statements of the Cypher file
+    (`kovalith.cypher.write_cypher`), and the database holds what `load`
+    would have loaded. Raises what `load` raises for the graph's values."""
+    return _kuzu_ddl(_tables(graph, non_finite))
+
+
 def _kuzu_scalar(result: Any) -> Any:
     row = result.get_next()
     return row[0]
@@ -849,7 +821,6 @@ def _load_kuzu(connection: Any, engine: str, data: _Data, batch_size: int,
         for column in table.columns:
             _no_backtick(column, "Kùzu")
         table.cast_to_kinds()
-    key = _quote("index")
     try:
         connection.execute("BEGIN TRANSACTION")
     except RuntimeError as exc:
@@ -863,13 +834,10 @@ def _load_kuzu(connection: Any, engine: str, data: _Data, batch_size: int,
         for name in (WALKWAY_TYPE, CONTACT_TYPE, ROOM_LABEL):  # relationships first
             if name in existing:
                 connection.execute(f"DROP TABLE {name}")
-        connection.execute(f"CREATE NODE TABLE {ROOM_LABEL}({_kuzu_columns(data.rooms)}, "
-                           f"PRIMARY KEY({key}))")
-        for kind, table in ((CONTACT_TYPE, data.contacts), (WALKWAY_TYPE, data.walkways)):
-            connection.execute(f"CREATE REL TABLE {kind}(FROM {ROOM_LABEL} TO {ROOM_LABEL}, "
-                               f"{_kuzu_columns(table)})")
+        for statement in _kuzu_ddl(data):
+            connection.execute(statement)
+        for table in (data.contacts, data.walkways, data.rooms):
             _flag_null_lists(table)
-        _flag_null_lists(data.rooms)
         if engine == "kuzu":
             _copy_kuzu_columns(connection, data, batch_size)
         else:

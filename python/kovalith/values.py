@@ -40,7 +40,7 @@ import functools
 import gc
 import math
 import numbers
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import Any, Literal
 
 from kovalith import GraphEdge, GraphNode, SpatialGraph, Vector3D
@@ -54,6 +54,9 @@ __all__ = [
     "node_properties",
     "edge_properties",
     "graph_properties",
+    "walkway_properties",
+    "WALKWAY_FIELDS",
+    "DEFAULT_VIA",
     "building_documents",
 ]
 
@@ -63,6 +66,11 @@ EDGE_FIELDS = ("shared_area", "contact_centroid", "contact_type")
 # "key"; networkx's add_node and add_edge take the other names as arguments.
 RESERVED_NODE_KEYS = ("id", "node_for_adding")
 RESERVED_EDGE_KEYS = ("source", "target", "key", "u_for_edge", "v_for_edge")
+
+# The properties of a walkway (a contact a person can cross, as the databases
+# store it), and its `via` in a graph that says only that it is walkable.
+WALKWAY_FIELDS = ("via", "length", "width")
+DEFAULT_VIA = ("opening",)
 
 _INT64_MIN, _INT64_MAX = -(2**63), 2**63 - 1
 _NODE_TAKEN = frozenset(NODE_FIELDS + RESERVED_NODE_KEYS)
@@ -288,6 +296,81 @@ def graph_properties(graph: SpatialGraph, *, non_finite: Literal["omit", "raise"
                          _EDGE_TAKEN, non_finite, functools.partial(_edge_name, k, e), edge_keys)
              for k, e in enumerate(graph.edges)]
     return nodes, edges
+
+
+def _via(attributes: dict[str, Any], what: str) -> list[str]:
+    """How people cross a contact: its ``via`` attribute where the graph has
+    one, else ``["opening"]`` where ``walkable`` is True; [] when nobody can."""
+    via = attributes.get("via")
+    if via is None:
+        return list(DEFAULT_VIA) if attributes.get("walkable") is True else []
+    if not isinstance(via, (list, tuple)) or not all(isinstance(v, str) for v in via):
+        raise TypeError(f"{what}, key 'via': expected a list of str, got {via!r}")
+    converted: list[str] = convert(list(via))
+    return converted
+
+
+def _point(value: Any) -> tuple[float, float, float] | None:
+    """(x, y, z) of a `Vector3D` or of a list of three numbers, else None."""
+    if isinstance(value, Vector3D):
+        return value.x, value.y, value.z
+    if (isinstance(value, (list, tuple)) and len(value) == 3
+            and all(isinstance(v, numbers.Real) and not isinstance(v, bool) for v in value)):
+        return float(value[0]), float(value[1]), float(value[2])
+    return None
+
+
+def _distance(p: tuple[float, float, float], q: tuple[float, float, float]) -> float:
+    # The sum in the order kovalith.routes adds it, so that the stored
+    # lengths add up to the walking distances the library reports.
+    dx, dy, dz = q[0] - p[0], q[1] - p[1], q[2] - p[2]
+    return math.sqrt((dx * dx + dy * dy) + dz * dz)
+
+
+def walkway_properties(edges: Sequence[GraphEdge], centroids: Mapping[int, tuple[float, float, float]],
+                       ) -> list[tuple[int, dict[str, Any]]]:
+    """``(k, properties)`` of every edge ``edges[k]`` a person can cross, in
+    edge order: the walkway that the databases store in each direction.
+
+    - ``via``: how people cross, the edge's ``via`` attribute where it has
+      one, else `DEFAULT_VIA` where its ``walkable`` attribute is True; an
+      edge with an empty ``via``, or neither attribute, has no walkway;
+    - ``length``: the walking distance of `kovalith.routes` with
+      ``cost="walk"``: the centroid of the ``node_a`` room to the edge's
+      ``opening_centroid`` (a `Vector3D` or ``[x, y, z]``), or to its contact
+      centroid where there is none, to the centroid of the ``node_b`` room;
+    - ``width``: the edge's ``width`` attribute as a float where it is a
+      finite number, else absent.
+
+    `centroids` maps the edges' node numbers to room centroids ``(x, y, z)``;
+    an edge whose length is not finite has no walkway (no route crosses it).
+
+    Raises
+    ------
+    TypeError
+        A ``via`` attribute that is not a list of str.
+    KeyError
+        An edge naming a node number `centroids` lacks.
+    """
+    out = []
+    for k, e in enumerate(edges):
+        attributes = e.get_all_attributes()
+        via = _via(attributes, f"contact {k} ({e.node_a}-{e.node_b})")
+        if not via:
+            continue
+        door = _point(attributes.get("opening_centroid"))
+        if door is None:
+            c = e.contact_centroid
+            door = (c.x, c.y, c.z)
+        length = _distance(centroids[e.node_a], door) + _distance(door, centroids[e.node_b])
+        if not math.isfinite(length):
+            continue
+        properties: dict[str, Any] = {"via": via, "length": length}
+        width = attributes.get("width")
+        if isinstance(width, numbers.Real) and not isinstance(width, bool) and math.isfinite(width):
+            properties["width"] = float(width)
+        out.append((k, properties))
+    return out
 
 
 @contextlib.contextmanager
