@@ -39,9 +39,10 @@ def test_demo_writes_report_cypher_and_picture(tmp_path):
     from kovalith import cypher
 
     statements = cypher.read_statements(tmp_path / "out" / "building.cypher")
+    # Rooms, contacts, and each walkable contact both ways.
     assert len(statements) == 39 + int(out.split("wall contacts:")[1].split()[0]) + int(
         out.split("slab contacts:")[1].split()[0]
-    )
+    ) + 2 * int(out.split("walkable contacts:")[1].split()[0])
     assert statements[0].startswith("CREATE (:Room {index: 0, centroid: [")
     png = (tmp_path / "out" / "building.png").read_bytes()
     assert png.startswith(b"\x89PNG") and len(png) > 20_000
