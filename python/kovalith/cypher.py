@@ -164,15 +164,16 @@ def cypher_statements(graph: SpatialGraph, *, non_finite: Literal["omit", "raise
             raise ValueError(f"edge {k} ({a}-{b}) names a node position beyond the {len(indices)} nodes")
         out.append(f"MATCH (a:{room} {{index: {indices[a]}}}), (b:{room} {{index: {indices[b]}}}) "
                    f"CREATE (a)-[:{contact} {_map(data, lambda: f'edge {k} ({a}-{b})')}]->(b)")
-    edges = graph.edges
+    graph_edges = graph.edges
     centroids = {}
     for k, node in enumerate(graph.nodes):
         c = node.centroid
         centroids[k] = (c.x, c.y, c.z)
     walkway = name(WALKWAY_TYPE)
-    for k, data in walkway_properties(edges, centroids):
+    for k, data in walkway_properties(graph_edges, centroids):
         properties = _map(data, lambda: f"walkway of edge {k}")
-        for a, b in ((edges[k].node_a, edges[k].node_b), (edges[k].node_b, edges[k].node_a)):
+        edge = graph_edges[k]
+        for a, b in ((edge.node_a, edge.node_b), (edge.node_b, edge.node_a)):
             out.append(f"MATCH (a:{room} {{index: {indices[a]}}}), (b:{room} {{index: {indices[b]}}}) "
                        f"CREATE (a)-[:{walkway} {properties}]->(b)")
     return out
