@@ -281,5 +281,12 @@ def test_copies_keep_or_replace_boundaries_and_never_overwrite(model_dir, tmp_pa
     broken[3] = SimpleNamespace(**{**vars(records[3]), "corresponding": 0})
     with pytest.raises(ValueError, match="does not point back"):
         write_space_boundaries(rooms, broken, tmp_path / "broken.ifc")
+    opened = ifcopenshell.open(str(first))
+    from_model = kifc.load(opened, threads=1)
+    with pytest.raises(ValueError, match="pass the model as model="):
+        write_space_boundaries(from_model, records, tmp_path / "third.ifc")
+    assert write_space_boundaries(from_model, records, tmp_path / "third.ifc", model=opened, replace=True).removed \
+        == count
+    assert len(opened.by_type("IfcRelSpaceBoundary")) == count  # the caller's model is left as it was
     assert sorted(p.name for p in tmp_path.iterdir()) == ["first.ifc", "link.ifc", "second-False.ifc",
-                                                          "second-True.ifc"]
+                                                          "second-True.ifc", "third.ifc"]
