@@ -1,6 +1,7 @@
 """Cost traps of the building compiler, each beside a plain building of the same size.
 
     python3 bench/bench_traps.py [stack] [fans] [openings] [gaps] [--quick]
+    python3 bench/bench_traps.py interrupt [--tries N]
 
 stack: n thin rooms (0.01 m) stacked inside the 1 m slab gap between two
 rooms, n = 50, 100, 200, beside n rooms in a row. fans: two facing walls,
@@ -10,6 +11,15 @@ overlapping, repeated through the slab's depth) beside 10^4 separate ones.
 gaps: a 10 x 10 x 10 grid of rooms with wall_gap and slab_gap set to
 0.5/2 (the defaults), 5, 50 and 1e6. Times are CPU seconds of
 compile_building (2 workers), best of 3; each row also gives the edge count.
+
+interrupt: how soon Ctrl-C stops each trap. Each trap (at a size that takes
+the compiler well over 0.2 s) runs in a child process, which builds its
+input, says it is ready and compiles it over and over; 0.2 s later the
+parent sends SIGINT and waits for the child to report the KeyboardInterrupt
+it caught. The latency is the child's clock at the catch minus the parent's
+at the send (both CLOCK_MONOTONIC); the table gives the median and the
+largest of --tries children per trap, and how many compiles the child had
+finished when the signal came (0: it landed inside the first compile).
 """
 
 from __future__ import annotations
@@ -116,7 +126,101 @@ def gaps():
         print(f"{wall:>5g}/{slab:<6g} {s:>8.3f} {len(g.edges):>6}")
 
 
+def _stack_rooms(n):
+    rooms = [box(0, 0, 0, 4, 4, 3), box(0, 0, 4, 4, 4, 7)]
+    return rooms + [box(0, 0, 3.05 + k * (0.9 / n), 4, 4, 3.05 + k * (0.9 / n) + 0.45 / n) for k in range(n)]
+
+
+def _slab_rooms():
+    return [box(0, 0, 0, 40, 40, 3), box(0, 0, 3.3, 40, 40, 6.3)]
+
+
+# name -> () -> (registry, compile settings): each takes the compiler well over 0.2 s.
+INTERRUPT_TRAPS = {
+    "800 thin rooms stacked in one slab gap": lambda: (SpatialRegistry(_stack_rooms(800), [], []), {}),
+    "fans of 2,000 slivers on two facing walls": lambda: (
+        SpatialRegistry([wall_room(0, 4, 2000, True), wall_room(4.2, 8.2, 2000, True)], [], []), {}),
+    "10^5 identical openings over one slab area": lambda: (
+        SpatialRegistry(_slab_rooms(), [], [box(10, 10, 3, 11, 11.8, 3.3)] * 100_000),
+        {"opening_orientations": ["slab"] * 100_000}),
+    "10^5 openings through one slab's depth": lambda: (
+        SpatialRegistry(_slab_rooms(), [], [box(10, 10, 3 + 0.3 * k / 100_000, 11, 11.8, 3 + 0.3 * (k + 1) / 100_000)
+                                            for k in range(100_000)]),
+        {"opening_orientations": ["slab"] * 100_000}),
+    "2 x 10^4 rooms, wall_gap and slab_gap 1e6": lambda: (
+        SpatialRegistry([box(4.2 * i, 4.2 * j, 3.3 * k, 4.2 * i + 4, 4.2 * j + 4, 3.3 * k + 3)
+                         for i in range(20) for j in range(20) for k in range(50)], [], []),
+        {"wall_gap": 1e6, "slab_gap": 1e6}),
+}
+INTERRUPT_AFTER_S = 0.2
+INTERRUPT_TARGET_S = 0.5
+
+
+def interrupt_child(name):
+    """Builds the trap, prints "ready", compiles until Ctrl-C; then prints
+    the monotonic time of the catch and the compiles finished."""
+    import signal
+
+    # A shell may start a background job with SIGINT ignored.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    registry, settings = INTERRUPT_TRAPS[name]()
+    done = 0
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            print("ready", flush=True)
+            while True:
+                compile_building(registry, **settings)
+                done += 1
+    except KeyboardInterrupt:
+        print(f"interrupted {time.monotonic()!r} {done}", flush=True)
+
+
+def interrupt(tries):
+    import os
+    import signal
+    import statistics
+    import subprocess
+
+    print(f"Ctrl-C {INTERRUPT_AFTER_S} s into each trap, {tries} children each; load average "
+          + ", ".join(f"{x:.2f}" for x in os.getloadavg()))
+    print(f"| trap | one compile | latency median | latency max | compiles finished at the signal "
+          f"| within {INTERRUPT_TARGET_S} s |")
+    print("|---|---|---|---|---|---|")
+    for name in INTERRUPT_TRAPS:
+        registry, settings = INTERRUPT_TRAPS[name]()
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            t0 = time.perf_counter()
+            compile_building(registry, **settings)
+            once = time.perf_counter() - t0
+        del registry
+        latencies, finished = [], []
+        for _ in range(tries):
+            child = subprocess.Popen([sys.executable, __file__, "--interrupt-child", name],
+                                     stdout=subprocess.PIPE, text=True)
+            assert child.stdout.readline().strip() == "ready"
+            time.sleep(INTERRUPT_AFTER_S)
+            sent = time.monotonic()
+            child.send_signal(signal.SIGINT)
+            word, caught, done = child.stdout.readline().split()
+            child.wait(30)
+            assert word == "interrupted"
+            latencies.append(float(caught) - sent)
+            finished.append(int(done))
+        worst = max(latencies)
+        print(f"| {name} | {once:.2f} s | {statistics.median(latencies) * 1e3:.1f} ms | {worst * 1e3:.1f} ms "
+              f"| {', '.join(map(str, finished))} | {'yes' if worst <= INTERRUPT_TARGET_S else 'NO'} |")
+
+
 def main(argv):
+    if "--interrupt-child" in argv:
+        interrupt_child(argv[argv.index("--interrupt-child") + 1])
+        return
+    if "interrupt" in argv:
+        tries = int(argv[argv.index("--tries") + 1]) if "--tries" in argv else 5
+        interrupt(tries)
+        return
     quick = "--quick" in argv
     what = [a for a in argv if not a.startswith("--")] or ["stack", "fans", "openings", "gaps"]
     if "stack" in what:
