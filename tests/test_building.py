@@ -184,3 +184,31 @@ def test_ctrl_c_stops_the_search(polls, call):
         kovalith._interrupt_after(0)
     assert len(reg.meshes) == 2 and reg.meshes[1].faces[:3] == _floor(200, 0.5, False).faces[:3]
     assert len(compile_building(kovalith.SpatialRegistry(reg.meshes, [], []), merge="plane").edges) == 1
+
+
+def _box(x0, y0, z0, x1, y1, z1):
+    v = [kovalith.Vector3D(x, y, z) for z in (z0, z1) for y in (y0, y1) for x in (x0, x1)]
+    return kovalith.Mesh(v, [[0, 2, 3, 1], [4, 5, 7, 6], [0, 1, 5, 4], [2, 6, 7, 3], [0, 4, 6, 2], [1, 3, 7, 5]])
+
+
+@pytest.mark.parametrize("call", ["compile_building", "contact_regions"])
+@pytest.mark.parametrize("polls", [1, 3, 8])
+def test_ctrl_c_stops_openings_stacked_over_one_contact(polls, call):
+    """20,000 openings through one slab's depth over one floor contact: the
+    opening index and the one long task that cuts them stop at a Ctrl-C
+    (raised by the test hook at a chosen poll) with KeyboardInterrupt, and
+    the next compile gives what an uninterrupted one gave."""
+    count = 20_000
+    rooms = [_box(0, 0, 0, 40, 40, 3), _box(0, 0, 3.3, 40, 40, 6.3)]
+    holes = [_box(10, 10, 3 + 0.3 * k / count, 11, 11.8, 3 + 0.3 * (k + 1) / count) for k in range(count)]
+    reg = kovalith.SpatialRegistry(rooms, [], holes)
+    settings = {"opening_orientations": ["slab"] * count}
+    expected = [(e.node_a, e.node_b, e.shared_area) for e in compile_building(reg, **settings).edges]
+    assert expected == [(0, 1, pytest.approx(40 * 40 - 1 * 1.8))]
+    kovalith._interrupt_after(polls)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            getattr(kovalith.building, call)(reg, **settings)
+    finally:
+        kovalith._interrupt_after(0)
+    assert [(e.node_a, e.node_b, e.shared_area) for e in compile_building(reg, **settings).edges] == expected

@@ -44,11 +44,14 @@ double signed_volume(const Mesh& mesh) {
 
 // The faces of opening or element meshes that have a plane and a finite box,
 // with the index over their padded boxes. Leaves are numbered in mesh order,
-// so a query reports the faces of one mesh in a row.
-static SideIndex side_index(std::span<const Mesh> meshes, double distance) {
+// so a query reports the faces of one mesh in a row. Runs on the calling
+// thread and polls `interrupt` per mesh (10^5 openings take a second): once
+// stopped, the index is left partial and the caller must not search it.
+static SideIndex side_index(std::span<const Mesh> meshes, double distance, Interrupt* interrupt) {
   std::vector<MeshFace> faces;
   std::vector<SpatialFaceLeaf> leaves;
   for (std::size_t m = 0; m < meshes.size(); ++m) {
+    if (interrupted(interrupt)) break;
     const Mesh& mesh = meshes[m];
     for (std::size_t f = 0; f < mesh.face_count(); ++f) {
       const std::optional<FacePlane> plane = face_plane(mesh.vertices, mesh.face(f));
@@ -95,8 +98,8 @@ std::unique_ptr<PreparedBuilding> prepare_building(const Registry& registry,
       },
       execution);
   out->faces.emplace(leaves, planes);
-  out->apertures = side_index(registry.apertures, settings.distance);
-  out->elements = side_index(extras.elements, settings.distance);
+  out->apertures = side_index(registry.apertures, settings.distance, interrupt);
+  out->elements = side_index(extras.elements, settings.distance, interrupt);
 
   BuildingInputs& in = out->inputs;
   in.meshes = meshes;
@@ -143,6 +146,7 @@ Result<BuildingGraph> compile_building(const Registry& registry, const BuildingS
 
   std::unique_ptr<PreparedBuilding> prepared =
       prepare_building(registry, settings, extras, interrupt, execution);
+  if (interrupted(interrupt)) return fail(ErrorKind::interrupted, "interrupted");
   const BuildingInputs& in = prepared->inputs;
 
   // Tasks of at most faces_per_task faces of one room, rooms in spatial

@@ -99,6 +99,9 @@ RegionMeasure cut_openings(const BuildingInputs& in, const PairGeometry& pair,
   std::size_t count = 0;
   std::size_t first = 0;
   while (first < s.side_hits.size()) {
+    // Thousands of openings over one contact make one long task: the
+    // caller's result is dropped once a stop is seen, so stop here too.
+    if (interrupted(in.interrupt)) return open;
     const std::size_t m = in.aperture_faces[s.side_hits[first]].mesh;
     std::size_t end = first;
     while (end < s.side_hits.size() && in.aperture_faces[s.side_hits[end]].mesh == m) ++end;
@@ -157,6 +160,7 @@ RegionMeasure cut_openings(const BuildingInputs& in, const PairGeometry& pair,
     return true;
   };
   for (std::size_t r = 0; r < s.runs.size(); ++r) {
+    if (interrupted(in.interrupt)) return net;
     const std::size_t first = s.runs[r].second;
     const std::size_t end = r + 1 < s.runs.size() ? s.runs[r + 1].second : count;
     const std::span<const Polygon* const> own = all.subspan(first, end - first);
