@@ -129,6 +129,11 @@ class Product:
     filled_by : tuple of str
         For an ``IfcOpeningElement``: GlobalIds of the doors and windows that
         fill it; empty for a hole left open, such as a stair opening.
+    filled_by_class : tuple of str
+        Their IFC classes, in the same order.
+    predefined_type : str or None
+        For slabs and roofs: the occurrence's ``PredefinedType`` (``FLOOR``,
+        ``ROOF``, ``BASESLAB``, ...; for an IFC2X3 roof its ``ShapeType``).
     """
 
     global_id: str
@@ -141,6 +146,7 @@ class Product:
     host: str | None = None
     filled_by: tuple[str, ...] = ()
     filled_by_class: tuple[str, ...] = ()
+    predefined_type: str | None = None
 
 
 @dataclass
@@ -491,7 +497,20 @@ class _Relations:
             host=host[1] if host else None,
             filled_by=tuple(gid for gid, _ in fillings),
             filled_by_class=tuple(cls for _, cls in fillings),
+            predefined_type=_predefined_type(element, ifc_class),
         )
+
+
+def _predefined_type(element: Any, ifc_class: str) -> str | None:
+    # Read for slabs and roofs only, where energy boundaries need it (a roof
+    # slab, a ground slab): a by-name lookup on every product would cost.
+    if ifc_class.startswith("IfcSlab"):
+        value = element.PredefinedType
+    elif ifc_class.startswith("IfcRoof"):
+        value = getattr(element, "PredefinedType", None) or getattr(element, "ShapeType", None)
+    else:
+        return None
+    return value if isinstance(value, str) else None
 
 
 def _placement_z(element: Any, scale: float) -> float | None:
