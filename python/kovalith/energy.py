@@ -1,0 +1,604 @@
+"""Space boundaries for energy models: every room's envelope in pieces, classified.
+
+`space_boundaries` splits the surface of every ``IfcSpace`` of a loaded model
+into second-level space boundaries: pieces that each have one thing on their
+other side (another space across one wall or slab, the outside, the ground),
+with the doors, windows and holes on them. `write_gbxml` writes them as gbXML
+(see `kovalith.gbxml`); `enclosure` checks that each space's boundaries close
+it.
+
+The pieces come from `kovalith.building.space_boundaries`, fed as
+`kovalith.ifc.compile_rooms` feeds the compiler: contact pieces are paired
+(the same region seen from each space, ``corresponding`` both ways) and split
+by the element behind them, and the rest of each face, the exterior
+remainder, is split the same way by the exterior wall, roof or ground slab
+behind it.
+
+Classification
+--------------
+A boundary's orientation follows gbXML's tilt rule: it faces **up** when its
+outward normal is less than 60 degrees from straight up (``n.z > 0.5``),
+**down** when less than 60 degrees from straight down (``n.z < -0.5``), and is
+a **wall** otherwise.
+
+*Internal* boundaries (a space on the other side):
+
+- ``Air`` when no physical element lies between the two spaces: faces that
+  touch (open plan), a gap with nothing in it, an ``IfcVirtualElement``, or a
+  stair or ramp alone (a floor contact inside a stair hole). ``physical`` is
+  False; ``element`` is the virtual element, else None.
+- otherwise by orientation: ``InteriorWall``; ``Ceiling`` for the lower space
+  (its piece faces up); ``InteriorFloor`` for the upper space (faces down).
+  gbXML names an interior horizontal surface after the side it is written
+  from; `kovalith.gbxml` writes it once, from the lower space, as a
+  ``Ceiling``, and tells each space's side in ``AdjacentSpaceId/@surfaceType``.
+
+An exterior piece past which the building goes on (a space or a physical
+element lies at the thickest wall or slab bridged, ``wall_gap`` or
+``slab_gap``, past its inner point: the end of a partition behind a
+corridor's wall, the strip of a ceiling under a wall standing on the slab
+above) is internal too, with no space across: ``InteriorWall``, ``Ceiling``
+or ``InteriorFloor`` by orientation.
+
+*External* boundaries (nothing but the outside or the ground beyond):
+
+- a space lies *below ground* when the top of its storey, its storey's
+  elevation plus its own height, is at or below the ground level: the
+  ``ground_level`` setting, else 0.0, the building's datum from which IFC
+  storey elevations are measured (when no space reaches above that datum,
+  the elevations are not measured from the ground and the lowest space's
+  elevation is the ground instead). A space without a storey has its lowest
+  point as its elevation.
+- wall: ``UndergroundWall`` for a space below ground, ``Roof`` when an
+  ``IfcRoof`` or a slab of type ``ROOF`` stands behind it (a steep roof),
+  else ``ExteriorWall``.
+- up: ``UndergroundCeiling`` below ground, else ``Roof`` (whatever is behind
+  it: a roof slab, a floor slab with nothing above, or no element).
+- down: ``UndergroundSlab`` below ground; ``SlabOnGrade`` for a space on the
+  lowest storey above ground (its elevation within `LEVEL_TOLERANCE` of the
+  lowest) or with a slab of type ``BASESLAB`` behind; ``RaisedFloor`` (a
+  floor over the outside air: an overhang, a space over a passage)
+  otherwise.
+
+``Shade`` never occurs: every boundary bounds a space.
+
+Openings on a boundary are the doors, windows and openings the compiler
+admits there (doors and windows cut walls only, slab holes floors only). A
+door or window loaded as its own body and its opening, loaded too, are one
+`BoundaryOpening`: ``opening`` is the ``IfcOpeningElement``'s GlobalId (the
+door's or window's own where it fills none), ``filling`` the door's or
+window's. ``kind`` is ``"door"`` (an ``IfcDoor`` fills it), ``"window"`` (an
+``IfcWindow`` or any other filling) or ``"air"`` (nothing fills it: a stair
+hole, an open passage).
+
+All coordinates are in metres, in world coordinates, as `kovalith.ifc.load`
+gives them. Needs NumPy.
+"""
+
+from __future__ import annotations
+
+import importlib
+import math
+import os
+from typing import TYPE_CHECKING, Any, NamedTuple, Sequence
+
+if TYPE_CHECKING:
+    from kovalith import SpatialGraph
+    from kovalith.building import RegionPolygon
+    from kovalith.ifc import IfcRooms
+
+__all__ = ["BoundaryOpening", "SpaceBoundary", "Enclosure", "SURFACE_TYPES", "OPENING_KINDS", "LEVEL_TOLERANCE",
+           "MIN_AREA",
+           "space_boundaries", "compile_rooms", "classify", "enclosure", "write_gbxml"]
+
+#: Every ``surface_type`` a boundary can have (gbXML's names).
+SURFACE_TYPES = ("InteriorWall", "ExteriorWall", "InteriorFloor", "Ceiling", "Roof", "SlabOnGrade",
+                 "UndergroundWall", "UndergroundSlab", "UndergroundCeiling", "RaisedFloor", "Air")
+#: Every ``kind`` of a `BoundaryOpening`.
+OPENING_KINDS = ("door", "window", "air")
+#: A boundary faces up above this ``n.z`` and down below its negative: gbXML
+#: calls a surface a wall from 60 degrees of tilt from the horizontal on.
+FACING_COS = 0.5
+#: Storey elevations closer than this (metres) are one level: exporters round
+#: them, and a finished floor may be written a few millimetres off.
+LEVEL_TOLERANCE = 0.01
+
+#: The compiler's rule for which gap applies: a piece whose ``|n.z|`` exceeds
+#: this is bridged by ``slab_gap``, the others by ``wall_gap``.
+SLAB_COS = 0.707
+#: Pieces this small or smaller (m2) are slivers of rounding and bound nothing.
+MIN_AREA = 1e-6
+#: How far beyond the gap (metres) the building must still be there for an
+#: exterior piece to face no outside.
+PROBE_MARGIN = 0.01
+
+ROOF_CLASSES = ("IfcRoof",)
+WALL, UP, DOWN = "wall", "up", "down"
+
+
+class BoundaryOpening(NamedTuple):
+    """A door, window or hole on a boundary.
+
+    ``opening`` is the GlobalId of the ``IfcOpeningElement`` (of the door or
+    window itself when it fills none), ``filling`` that of the ``IfcDoor`` or
+    ``IfcWindow`` filling it (None for a hole), ``kind`` one of
+    `OPENING_KINDS`; ``outer`` an (n, 3) closed ring in metres, world
+    coordinates, counter-clockwise seen from outside the space (as its
+    boundary's polygon), lying within the boundary; ``area`` in m2.
+    """
+
+    opening: str | None
+    filling: str | None
+    kind: str
+    outer: Any
+    area: float
+
+
+class SpaceBoundary(NamedTuple):
+    """One piece of a space's envelope: what lies beyond it, and how gbXML names it.
+
+    Attributes
+    ----------
+    index : int
+        Its position in the list `space_boundaries` returns.
+    space : str
+        GlobalId of the ``IfcSpace`` it bounds.
+    polygon : kovalith.building.RegionPolygon
+        Metres, world coordinates: the outer ring counter-clockwise seen from
+        outside the space (about `normal`), holes clockwise, rings closed.
+    normal : numpy.ndarray
+        (3,) unit normal pointing out of the space.
+    area : float
+        m2, gross: holes removed, openings not.
+    surface_type : str
+        One of `SURFACE_TYPES` (see the module's notes).
+    internal : bool
+        A space lies on the other side (IFC INTERNAL), else EXTERNAL.
+    physical : bool
+        A physical building element lies behind it (IFC PHYSICAL); False for
+        an open or virtual boundary and for an exterior piece with no element.
+    element, element_class : str or None
+        GlobalId and IFC class of the element behind it (None: nothing).
+    other_space : str or None
+        GlobalId of the space on the other side.
+    corresponding : int or None
+        Index of the same boundary seen from the other space; the two point
+        at each other.
+    openings : list of BoundaryOpening
+    room, other_room : int, int or None
+        Positions of the two spaces in ``rooms.rooms``.
+    """
+
+    index: int  # type: ignore[assignment]  # the field shadows tuple.index, by its agreed name
+    space: str
+    polygon: RegionPolygon
+    normal: Any
+    area: float
+    surface_type: str
+    internal: bool
+    physical: bool
+    element: str | None
+    element_class: str | None
+    other_space: str | None
+    corresponding: int | None
+    openings: list[BoundaryOpening]
+    room: int = -1
+    other_room: int | None = None
+
+
+class Enclosure(NamedTuple):
+    """How well a space's boundaries close it: ``boundary_area`` (the sum of
+    their gross areas) against ``surface_area`` (its mesh's), both m2."""
+
+    room: int
+    space: str
+    name: str | None
+    boundary_area: float
+    surface_area: float
+
+    @property
+    def error(self) -> float:
+        """``|boundary_area - surface_area| / surface_area`` (inf for an empty mesh)."""
+        if self.surface_area <= 0.0:
+            return math.inf
+        return abs(self.boundary_area - self.surface_area) / self.surface_area
+
+
+def _numpy() -> Any:
+    try:
+        import numpy
+    except ImportError as exc:  # pragma: no cover - numpy comes with every extra that loads IFC
+        raise ImportError("kovalith.energy needs NumPy: pip install 'kovalith[energy]'") from exc
+    return numpy
+
+
+def compile_rooms(rooms: IfcRooms, *, ground_level: float | None = None,
+                  **settings: Any) -> tuple[SpatialGraph, list[SpaceBoundary]]:
+    """`kovalith.ifc.compile_rooms` that also returns the space boundaries, in
+    one compile: ``(graph, boundaries)``.
+
+    Takes the settings of `kovalith.ifc.compile_rooms`, with its defaults,
+    and sets the same graph attributes; ``ground_level`` as in
+    `space_boundaries`.
+    """
+    from kovalith import building, ifc
+
+    unknown = set(settings) - set(ifc.DEFAULT_SETTINGS)
+    if unknown:
+        raise TypeError(f"unknown setting(s): {', '.join(sorted(unknown))}")
+    merged = {**ifc.DEFAULT_SETTINGS, **settings}
+    graph, pieces = building.space_boundaries(rooms.registry(), **merged, **ifc.compile_inputs(rooms))
+    ifc.annotate(graph, rooms)
+    return graph, classify(rooms, pieces, ground_level=ground_level, wall_gap=merged["wall_gap"],
+                           slab_gap=merged["slab_gap"])
+
+
+def space_boundaries(rooms: IfcRooms, *, ground_level: float | None = None,
+                     **settings: Any) -> list[SpaceBoundary]:
+    """Every space's envelope as boundaries, classified.
+
+    Parameters
+    ----------
+    rooms : kovalith.ifc.IfcRooms
+        A model read by `kovalith.ifc.load`.
+    ground_level : float, optional
+        Storey elevation (metres, the datum of the storeys' elevations) of
+        the ground around the building: a space whose storey top is at or
+        below it is below ground. Default 0.0 (see the module's notes).
+    **settings
+        Those of `kovalith.ifc.compile_rooms` (``distance``, ``angle``,
+        ``min_area``, ``wall_gap``, ``slab_gap``, ``merge``), with its
+        defaults.
+
+    Returns
+    -------
+    list of SpaceBoundary
+        Space by space in the order of ``rooms.rooms``; per space they
+        partition its surface (closed, consistently wound meshes): their
+        areas sum to the mesh's surface area.
+
+    Raises
+    ------
+    TypeError
+        An unknown setting, or one that is not a number.
+    ValueError
+        A setting out of range (see `kovalith.building.compile_building`).
+    """
+    return compile_rooms(rooms, ground_level=ground_level, **settings)[1]
+
+
+def _facing(normal: Any) -> str:
+    nz = float(normal[2])
+    if nz > FACING_COS:
+        return UP
+    if nz < -FACING_COS:
+        return DOWN
+    return WALL
+
+
+class _Levels:
+    """Which spaces are below ground and which stand on the lowest storey above it."""
+
+    def __init__(self, rooms: IfcRooms, ground_level: float | None) -> None:
+        np = _numpy()
+        arrays = importlib.import_module("kovalith.arrays")
+        count = len(rooms.rooms)
+        self.elevation = np.zeros(count)
+        self.top = np.zeros(count)
+        for k, mesh in enumerate(rooms.rooms):
+            z = arrays.mesh_to_arrays(mesh).vertices[:, 2]
+            bottom, height = (float(z.min()), float(z.max() - z.min())) if len(z) else (0.0, 0.0)
+            product = rooms.room_products[k] if k < len(rooms.room_products) else None
+            elevation = product.elevation if product is not None and product.elevation is not None else bottom
+            self.elevation[k] = elevation
+            self.top[k] = elevation + height
+        if ground_level is not None:
+            ground = float(ground_level)
+            if not math.isfinite(ground):
+                raise ValueError(f"ground_level must be finite, not {ground_level!r}")
+        elif count and not (self.top > LEVEL_TOLERANCE).any():
+            ground = float(self.elevation.min())  # elevations not measured from the ground
+        else:
+            ground = 0.0
+        self.below = self.top <= ground + LEVEL_TOLERANCE
+        above = self.elevation[~self.below]
+        lowest = float(above.min()) if len(above) else math.inf
+        self.on_grade = ~self.below & (self.elevation <= lowest + LEVEL_TOLERANCE)
+
+
+def _element_role(product: Any, kind: str) -> str:
+    """How an element counts behind a boundary: ``"roof"``, ``"base"`` (a
+    ground slab), ``"virtual"``, ``"crossing"`` or ``"physical"``."""
+    if kind != "physical":
+        return kind
+    predefined = getattr(product, "predefined_type", None)
+    if product.ifc_class.startswith(ROOF_CLASSES) or (product.ifc_class.startswith("IfcSlab")
+                                                       and predefined == "ROOF"):
+        return "roof"
+    if product.ifc_class.startswith("IfcSlab") and predefined == "BASESLAB":
+        return "base"
+    return "physical"
+
+
+def _surface_type(facing: str, beyond: str, role: str | None, below: bool, on_grade: bool) -> str:
+    """gbXML's type of a boundary; `beyond` is ``"space"`` (a contact),
+    ``"building"`` (no space, but no outside either) or ``"outside"``."""
+    if beyond == "space" and role in (None, "virtual", "crossing"):
+        return "Air"
+    if beyond != "outside":
+        return {WALL: "InteriorWall", UP: "Ceiling", DOWN: "InteriorFloor"}[facing]
+    if facing == WALL:
+        if below:
+            return "UndergroundWall"
+        return "Roof" if role == "roof" else "ExteriorWall"
+    if facing == UP:
+        return "UndergroundCeiling" if below else "Roof"
+    if below:
+        return "UndergroundSlab"
+    return "SlabOnGrade" if on_grade or role == "base" else "RaisedFloor"
+
+
+def _fan(mesh: Any) -> tuple[Any, Any]:
+    """A mesh's vertices and its faces fanned into triangles from their first corner: ((n, 3), (m, 3))."""
+    np = _numpy()
+    arrays = importlib.import_module("kovalith.arrays").mesh_to_arrays(mesh)
+    v = np.asarray(arrays.vertices, dtype=np.float64)
+    index = np.asarray(arrays.indices, dtype=np.intp)
+    offsets = np.asarray(arrays.offsets, dtype=np.intp)
+    if len(offsets) < 2:
+        return v, np.empty((0, 3), dtype=np.intp)
+    fans = np.maximum(np.diff(offsets) - 2, 0)  # triangles per face
+    first = np.repeat(offsets[:-1], fans)
+    # Triangle t of a face joins its corners 0, t + 1 and t + 2.
+    step = np.arange(len(first)) - np.repeat(np.cumsum(fans) - fans, fans) + 1
+    return v, np.stack([index[first], index[first + step], index[first + step + 1]], axis=1)
+
+
+class _Solids:
+    """Point-in-solid tests against closed meshes (rooms, physical elements).
+
+    A ray from the point counts the mesh's triangles it crosses; an odd count
+    is inside. The ray's direction is skewed against every axis so that, in
+    buildings drawn on a grid, it meets no edge or vertex.
+    """
+
+    RAY = (0.5257311121, 0.3090169944, 0.7919723596)
+
+    def __init__(self, meshes: Sequence[Any]) -> None:
+        np = _numpy()
+        self.meshes = list(meshes)
+        self.shapes: dict[int, tuple[Any, Any]] = {}
+        low = np.full((len(self.meshes), 3), np.inf)
+        high = np.full((len(self.meshes), 3), -np.inf)
+        arrays = importlib.import_module("kovalith.arrays")
+        for k, mesh in enumerate(self.meshes):
+            v = arrays.mesh_to_arrays(mesh).vertices
+            if len(v):
+                low[k], high[k] = v.min(axis=0), v.max(axis=0)
+        self.low, self.high = low, high
+        direction = np.array(self.RAY)
+        self.direction = direction / np.linalg.norm(direction)
+
+    def contains(self, point: Any) -> bool:
+        np = _numpy()
+        from kovalith.ifc import _line_hits
+
+        near = np.nonzero(((self.low <= point) & (point <= self.high)).all(axis=1))[0]
+        for k in near.tolist():
+            if k not in self.shapes:
+                self.shapes[k] = _fan(self.meshes[k])
+            v, faces = self.shapes[k]
+            t = _line_hits(point, self.direction, v, faces)
+            # A crossing on an edge shared by two triangles is one crossing.
+            crossings = np.unique(np.round(t[t > 0.0], 9))
+            if len(crossings) % 2 == 1:
+                return True
+        return False
+
+
+def _inner_point(polygon: Any, normal: Any) -> Any:
+    """A point inside a piece's polygon (off its holes): the outer ring's
+    centroid where it lies inside, else the centroid of the largest fan
+    triangle of the outer ring that does."""
+    np = _numpy()
+    ring = np.asarray(polygon.outer, dtype=np.float64)[:-1]
+    origin = ring[0]
+    n = np.asarray(normal, dtype=np.float64)
+    u = ring[1] - origin if len(ring) > 1 else np.array([1.0, 0.0, 0.0])
+    u = u - n * (u @ n)
+    length = float(np.linalg.norm(u))
+    if length == 0.0 or len(ring) < 3:
+        return ring.mean(axis=0) if len(ring) else origin
+    u /= length
+    w = np.cross(n, u)
+
+    def flat(points: Any) -> Any:
+        d = np.asarray(points, dtype=np.float64) - origin
+        return np.stack([d @ u, d @ w], axis=1)
+
+    outer = flat(ring)
+    holes = [flat(np.asarray(h)[:-1]) for h in polygon.holes]
+
+    def inside(p: Any) -> bool:
+        return _in_ring(p, outer) and not any(_in_ring(p, h) for h in holes)
+
+    a, b = outer[1:-1] - outer[0], outer[2:] - outer[0]
+    doubled = a[:, 0] * b[:, 1] - a[:, 1] * b[:, 0]
+    centres = (outer[0] + outer[1:-1] + outer[2:]) / 3.0
+    total = float(doubled.sum())
+    candidates = [(doubled[:, None] * centres).sum(axis=0) / total] if total != 0.0 else []
+    candidates += [centres[k] for k in np.argsort(-doubled)]
+    for c in candidates:
+        if inside(c):
+            return origin + c[0] * u + c[1] * w
+    return ring.mean(axis=0)
+
+
+def _in_ring(point: Any, ring: Any) -> bool:
+    """Even-odd point-in-polygon in the plane (ring open, any winding)."""
+    x, y = float(point[0]), float(point[1])
+    inside = False
+    n = len(ring)
+    for i in range(n):
+        x0, y0 = ring[i]
+        x1, y1 = ring[(i + 1) % n]
+        if (y0 > y) != (y1 > y) and x < x0 + (y - y0) * (x1 - x0) / (y1 - y0):
+            inside = not inside
+    return inside
+
+
+class _Openings:
+    """Opening positions to (opening GlobalId, filling GlobalId, kind)."""
+
+    def __init__(self, rooms: IfcRooms) -> None:
+        fills: dict[str, str] = {}  # door or window GlobalId -> the opening it fills
+        for product in rooms.opening_products:
+            for filler in product.filled_by:
+                fills.setdefault(filler, product.global_id)
+        self.identity: list[tuple[str | None, str | None, str]] = []
+        for product in rooms.opening_products:
+            filling: str | None
+            filling_class: str | None
+            if product.ifc_class.startswith(("IfcDoor", "IfcWindow")):
+                filling, filling_class = product.global_id, product.ifc_class
+                opening = fills.get(product.global_id, product.global_id)
+            else:
+                opening = product.global_id
+                filling = product.filled_by[0] if product.filled_by else None
+                filling_class = product.filled_by_class[0] if product.filled_by_class else None
+            kind = "air" if filling is None else "door" if (filling_class or "").startswith("IfcDoor") else "window"
+            self.identity.append((opening, filling, kind))
+
+    def on(self, piece_openings: Sequence[Any]) -> list[BoundaryOpening]:
+        """The openings of one piece; a door and its opening found both are one (the larger ring)."""
+        found: dict[Any, BoundaryOpening] = {}
+        for item in piece_openings:
+            opening, filling, kind = self.identity[item.opening]
+            record = BoundaryOpening(opening, filling, kind, item.outer, float(item.area))
+            key = opening if opening is not None else ("position", item.opening)
+            held = found.get(key)
+            if held is None or record.area > held.area:
+                if held is not None and record.filling is None:
+                    record = record._replace(filling=held.filling, kind=held.kind)
+                found[key] = record
+            elif held.filling is None and record.filling is not None:
+                found[key] = held._replace(filling=record.filling, kind=record.kind)
+        return list(found.values())
+
+
+def classify(rooms: IfcRooms, pieces: Sequence[Any], *, ground_level: float | None = None,
+             wall_gap: float | None = None, slab_gap: float | None = None) -> list[SpaceBoundary]:
+    """Classify the pieces of `kovalith.building.space_boundaries` computed
+    for ``rooms`` (with ``rooms.registry()`` and `kovalith.ifc.compile_inputs`).
+
+    Returns one `SpaceBoundary` per piece, in the pieces' order, but for
+    pieces of `MIN_AREA` or less (slivers that rounding leaves along the
+    edges of faces), which are left out; ``index`` and ``corresponding``
+    count the boundaries returned. See the module's notes for the
+    rules and `space_boundaries` for ``ground_level``. ``wall_gap`` and
+    ``slab_gap`` are those the pieces were computed with (metres; default
+    those of `kovalith.ifc.compile_rooms`): an exterior piece faces the
+    outside only when the building does not go on that far past it.
+
+    Raises
+    ------
+    IndexError
+        A piece names a room, element or opening that ``rooms`` does not have.
+    """
+    np = _numpy()
+    from kovalith import ifc
+
+    gaps = (float(ifc.DEFAULT_SETTINGS["wall_gap"] if wall_gap is None else wall_gap),
+            float(ifc.DEFAULT_SETTINGS["slab_gap"] if slab_gap is None else slab_gap))
+    levels = _Levels(rooms, ground_level)
+    openings = _Openings(rooms)
+    kinds = [ifc.element_kind(p) for p in rooms.element_products]
+    roles = [_element_role(p, kind) for p, kind in zip(rooms.element_products, kinds)]
+    room_ids = [p.global_id for p in rooms.room_products]
+    solids: _Solids | None = None
+    # Slivers of rounding (a face's edge cut against a contact a hair away)
+    # bound nothing: left out, the rest renumbered.
+    kept = [float(piece.area) > MIN_AREA for piece in pieces]
+    position = [-1] * len(pieces)
+    for k, index in enumerate([k for k, keep in enumerate(kept) if keep]):
+        position[index] = k
+    boundaries: list[SpaceBoundary] = []
+    for piece, keep in zip(pieces, kept):
+        if not keep:
+            continue
+        index = len(boundaries)
+        twin = None if piece.corresponding is None else position[int(piece.corresponding)]
+        room = int(piece.room)
+        other = None if piece.other is None else int(piece.other)
+        role = None if piece.element is None else roles[piece.element]
+        product = None if piece.element is None else rooms.element_products[piece.element]
+        normal = np.asarray(piece.normal, dtype=np.float64)
+        if other is not None:
+            beyond = "space"
+        else:
+            if solids is None:
+                solids = _Solids(list(rooms.rooms) + [m for m, kind in zip(rooms.elements, kinds)
+                                                      if kind == "physical"])
+            # Past the thickest wall or slab the compiler bridges (or past the
+            # element behind, if thicker) lies the outside, unless the building
+            # goes on: the end of a partition wall behind a corridor wall, a
+            # wall standing on the slab above a ceiling, a neighbour's party wall.
+            reach = max(gaps[abs(float(normal[2])) > SLAB_COS], float(piece.depth)) + PROBE_MARGIN
+            beyond = "building" if solids.contains(_inner_point(piece.polygon, normal) + reach * normal) \
+                else "outside"
+        surface_type = _surface_type(_facing(normal), beyond, role, bool(levels.below[room]),
+                                     bool(levels.on_grade[room]))
+        boundaries.append(SpaceBoundary(
+            index=index,
+            space=room_ids[room],
+            polygon=piece.polygon,
+            normal=normal,
+            area=float(piece.area),
+            surface_type=surface_type,
+            internal=beyond != "outside",
+            physical=role is not None and role not in ("virtual", "crossing"),
+            element=None if product is None or role == "crossing" else product.global_id,
+            element_class=None if product is None or role == "crossing" else product.ifc_class,
+            other_space=None if other is None else room_ids[other],
+            corresponding=None if twin is None or twin < 0 else twin,
+            openings=openings.on(piece.openings),
+            room=room,
+            other_room=other,
+        ))
+    return boundaries
+
+
+def mesh_measures(mesh: Any) -> tuple[float, float]:
+    """Surface area (m2) and enclosed volume (m3, from outward-wound faces) of
+    a mesh; faces of more than three corners are fanned from their first."""
+    np = _numpy()
+    v, faces = _fan(mesh)
+    if len(faces) == 0:
+        return 0.0, 0.0
+    origin = v.mean(axis=0)  # volumes about a point near the mesh keep far-off models exact
+    a, b, c = (v[faces[:, k]] - origin for k in range(3))
+    area = 0.5 * float(np.linalg.norm(np.cross(b - a, c - a), axis=1).sum())
+    volume = float(np.einsum("ij,ij->i", a, np.cross(b, c)).sum()) / 6.0
+    return area, abs(volume)
+
+
+def enclosure(rooms: IfcRooms, boundaries: Sequence[SpaceBoundary]) -> list[Enclosure]:
+    """Per space of ``rooms.rooms``: its boundaries' gross areas summed against
+    its mesh's surface area. A space whose boundaries close it has an
+    `Enclosure.error` near 0 (well under 0.01)."""
+    totals = [0.0] * len(rooms.rooms)
+    for boundary in boundaries:
+        totals[boundary.room] += boundary.area
+    result = []
+    for k, mesh in enumerate(rooms.rooms):
+        product = rooms.room_products[k]
+        result.append(Enclosure(k, product.global_id, product.name, totals[k], mesh_measures(mesh)[0]))
+    return result
+
+
+def write_gbxml(rooms: IfcRooms, boundaries: Sequence[SpaceBoundary], path: str | os.PathLike[str],
+                **options: Any) -> dict[str, int]:
+    """Write the boundaries as gbXML 6.01; see `kovalith.gbxml.write_gbxml`."""
+    from kovalith import gbxml
+
+    return gbxml.write_gbxml(rooms, boundaries, path, **options)
