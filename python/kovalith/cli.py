@@ -1,7 +1,7 @@
 """The ``kovalith`` command: an IFC model in, a room graph summary and files out.
 
     kovalith graph MODEL.ifc [--cypher FILE] [--json FILE] [--indoorgml FILE] [--bot FILE]
-                             [--png FILE] [--html FILE] [--db URL] [--route FROM TO]
+                             [--gbxml FILE] [--png FILE] [--html FILE] [--db URL] [--route FROM TO]
                              [--lenient] [--quiet] [settings]
 
 Exit codes: 0 done, 1 the model or an output could not be handled (one line
@@ -52,6 +52,8 @@ def _parser() -> argparse.ArgumentParser:
                                                   "interfaces and their bounding elements")
     g.add_argument("--bot-base", metavar="IRI", help="the IRI the --bot resources' IRIs start with "
                                                      "(default https://example.org/building/)")
+    g.add_argument("--gbxml", metavar="FILE", help="write gbXML 6.01 for energy simulation: spaces, their "
+                                                   "boundaries paired across walls and slabs, doors and windows")
     g.add_argument("--png", metavar="FILE", help="draw the storeys: rooms, doors, contacts and the route")
     g.add_argument("--html", metavar="FILE", help="write one self-contained page to turn the building around in "
                                                   "3D: rooms, contacts, the route and diagnostics")
@@ -93,6 +95,10 @@ def _graph_command(args: argparse.Namespace) -> int:
     if args.db:
         check_database_url(args.db)  # before the geometry work, not after
     _check_outputs(args)
+    if args.gbxml:
+        from kovalith import gbxml
+
+        gbxml.require()  # before the geometry work, not after
     timings: dict[str, float] = {}
     t0 = time.perf_counter()
     progress: Any = False
@@ -110,13 +116,23 @@ def _graph_command(args: argparse.Namespace) -> int:
         settings["merge"] = MERGE_ALIASES.get(settings["merge"], settings["merge"])
     t0 = time.perf_counter()
     regions = None
+    boundaries = None
+    boundaries_wanted = bool(args.gbxml or getattr(args, "space_boundaries", None))
+    if boundaries_wanted:
+        from kovalith import energy
     if args.indoorgml:  # the boundaries' polygons come out of the same compile
         from kovalith import indoorgml
 
         graph, regions = indoorgml.compile_rooms(rooms, **settings)
+    elif boundaries_wanted:  # so do the space boundaries
+        graph, boundaries = energy.compile_rooms(rooms, **settings)
     else:
         graph = ifc.compile_rooms(rooms, **settings)
     timings["build"] = time.perf_counter() - t0
+    if boundaries_wanted and boundaries is None:
+        t0 = time.perf_counter()
+        boundaries = energy.space_boundaries(rooms, **settings)
+        timings["boundaries"] = time.perf_counter() - t0
     walk = routes.Route([], [], math.inf)
     if args.route:
         try:
@@ -143,6 +159,13 @@ def _graph_command(args: argparse.Namespace) -> int:
         indoorgml.write_indoorgml(graph, args.indoorgml, meshes=rooms.rooms, regions=regions)
         timings["indoorgml"] = time.perf_counter() - t0
         written.append(args.indoorgml)
+    if args.gbxml and boundaries is not None:
+        t0 = time.perf_counter()
+        counts = energy.write_gbxml(rooms, boundaries, args.gbxml)
+        timings["gbxml"] = time.perf_counter() - t0
+        worst = max((e.error for e in energy.enclosure(rooms, boundaries)), default=0.0)
+        written.append(f"{args.gbxml} ({counts['surfaces']} surfaces, {counts['openings']} openings; each "
+                       f"space's boundaries within {100 * worst:.2f} % of its surface area)")
     if args.bot:
         from kovalith import bot
 
@@ -191,7 +214,8 @@ def _check_outputs(args: argparse.Namespace) -> None:
     another output: the same path, or another name (link, relative path) for
     the same file."""
     named = [("MODEL.ifc", args.model)] + [(f"--{option}", getattr(args, option))
-                                           for option in ("cypher", "json", "indoorgml", "bot", "png", "html")
+                                           for option in ("cypher", "json", "indoorgml", "bot", "gbxml", "png",
+                                                          "html")
                                            if getattr(args, option)]
     if args.db:
         parts = urlparse(args.db)
