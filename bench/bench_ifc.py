@@ -22,7 +22,10 @@ A second table times each output of the graph on its own, as a share of the
 model's IFC -> graph time (open + geometry on all cores + build) in the same
 run: node-link JSON, networkx, the Cypher file, Neo4j's import CSV, IndoorGML
 (the document, and apart what computing the contact regions adds to the
-build) and BOT Turtle. ``--quick`` skips
+build), BOT Turtle, the space boundaries (``kovalith.energy.space_boundaries``:
+the compile with every room's surface cut into classified pieces) and the
+gbXML file written from them. A third table sets the boundaries and gbXML
+together against the geometry time on all cores. ``--quick`` skips
 the one-core and Open CASCADE geometry runs.
 
 ``--reference REV`` adds, in the same run, the same outputs written by the
@@ -100,11 +103,13 @@ def main() -> int:
     cores = multiprocessing.cpu_count()
     rows = []
     export_rows = []
+    geometry = {}
     for spec in args.models.split(","):
         storeys, offices = map(int, spec.split("x"))
         path = model_path(args.cache, storeys, offices)
         t_open, c_open, model = best_cpu(lambda: ifcopenshell.open(str(path)), args.repeat)
         t_geo, c_geo, rooms = best_cpu(lambda: ifc.load(model, threads=cores), args.repeat)
+        geometry[spec] = t_geo
         if args.quick:
             t_geo1 = t_occ = float("nan")
         else:
@@ -146,6 +151,14 @@ def main() -> int:
         print(f"| {spec} | {spaces:,} | {ms(t_graph)} / {ms(c_graph)} | "
               + " | ".join(f"{ms(t[0])} ({100 * t[0] / t_graph:.1f} %) / {100 * t[1] / c_graph:.1f} %"
                            if isinstance(t, (list, tuple)) else str(t) for t in times.values()) + " |")
+    print(f"\nspace boundaries and gbXML, best of {args.repeat}, wall time against the geometry ({cores} cores)\n")
+    print("| model | spaces | geometry | space boundaries | gbXML | together | share of geometry |")
+    print("|" + "---|" * 7)
+    for spec, spaces, _, times in export_rows:
+        if spec in geometry and isinstance(times.get("gbXML"), (list, tuple)):
+            boundaries, written = times["space boundaries"][0], times["gbXML"][0]
+            print(f"| {spec} | {spaces:,} | {ms(geometry[spec])} | {ms(boundaries)} | {ms(written)} | "
+                  f"{ms(boundaries + written)} | {100 * (boundaries + written) / geometry[spec]:.0f} % |")
     return 0
 
 
@@ -200,6 +213,10 @@ def exports(graph, rooms, out, repeat):
     """Seconds per output, each written to disk where it is a file."""
     from kovalith import bot, cypher, db, ifc, indoorgml, interop
 
+    try:
+        from kovalith import energy
+    except ImportError:  # a --reference revision from before the energy outputs
+        energy = None
     with_regions, regions = indoorgml.compile_rooms(rooms)
 
     def indoor():
@@ -213,6 +230,10 @@ def exports(graph, rooms, out, repeat):
         "IndoorGML": indoor,
         "BOT": lambda: bot.write_bot(graph, out / "g.ttl"),
     }
+    if energy is not None:
+        boundaries = energy.space_boundaries(rooms)
+        steps["space boundaries"] = lambda: energy.space_boundaries(rooms)
+        steps["gbXML"] = lambda: energy.write_gbxml(rooms, boundaries, out / "g.xml")
     times = {}
     for name, step in steps.items():
         step()  # imports and first-use set-up are not the export's cost
