@@ -69,7 +69,10 @@ door or window loaded as its own body and its opening, loaded too, are one
 door's or window's own where it fills none), ``filling`` the door's or
 window's. ``kind`` is ``"door"`` (an ``IfcDoor`` fills it), ``"window"`` (an
 ``IfcWindow`` or any other filling) or ``"air"`` (nothing fills it: a stair
-hole, an open passage).
+hole, an open passage). A piece with nothing behind it that doors and
+windows cover (`FILLED_SHARE` of it) lies in the element behind the rest of
+its face: the loader reads an element with an unfilled opening with all its
+openings cut, the filled ones too.
 
 All coordinates are in metres, in world coordinates, as `kovalith.ifc.load`
 gives them. Needs NumPy.
@@ -106,6 +109,9 @@ LEVEL_TOLERANCE = 0.01
 #: The compiler's rule for which gap applies: a piece whose ``|n.z|`` exceeds
 #: this is bridged by ``slab_gap``, the others by ``wall_gap``.
 SLAB_COS = 0.707
+#: A piece with no element behind it that doors and windows cover to this
+#: share lies in the element around it (see `classify`).
+FILLED_SHARE = 0.99
 #: Pieces this small or smaller (m2) are slivers of rounding and bound nothing.
 MIN_AREA = 1e-6
 #: How far beyond the gap (metres) the building must still be there for an
@@ -522,6 +528,7 @@ def classify(rooms: IfcRooms, pieces: Sequence[Any], *, ground_level: float | No
     position = [-1] * len(pieces)
     for k, index in enumerate([k for k, keep in enumerate(kept) if keep]):
         position[index] = k
+    around = _surrounding_elements(pieces, roles)
     boundaries: list[SpaceBoundary] = []
     for piece, keep in zip(pieces, kept):
         if not keep:
@@ -530,8 +537,15 @@ def classify(rooms: IfcRooms, pieces: Sequence[Any], *, ground_level: float | No
         twin = None if piece.corresponding is None else position[int(piece.corresponding)]
         room = int(piece.room)
         other = None if piece.other is None else int(piece.other)
-        role = None if piece.element is None else roles[piece.element]
-        product = None if piece.element is None else rooms.element_products[piece.element]
+        on_piece = openings.on(piece.openings)
+        element = piece.element
+        if element is None and sum(o.area for o in on_piece if o.kind != "air") >= FILLED_SHARE * float(piece.area):
+            # A door or window in an element that has an unfilled opening too:
+            # the loader cuts all of that element's openings, so nothing stands
+            # behind the door's region. It is part of the element around it.
+            element = around.get(_face_key(piece))
+        role = None if element is None else roles[element]
+        product = None if element is None else rooms.element_products[element]
         normal = np.asarray(piece.normal, dtype=np.float64)
         if other is not None:
             beyond = "space"
@@ -561,11 +575,31 @@ def classify(rooms: IfcRooms, pieces: Sequence[Any], *, ground_level: float | No
             element_class=None if product is None or role == "crossing" else product.ifc_class,
             other_space=None if other is None else room_ids[other],
             corresponding=None if twin is None or twin < 0 else twin,
-            openings=openings.on(piece.openings),
+            openings=on_piece,
             room=room,
             other_room=other,
         ))
     return boundaries
+
+
+def _face_key(piece: Any) -> tuple[Any, ...]:
+    """The face a piece lies on: its contact, or for an exterior piece its plane
+    (normal and offset rounded to a millionth and a millimetre)."""
+    if piece.edge is not None:
+        return int(piece.room), "edge", int(piece.edge)
+    normal = [round(float(c), 6) + 0.0 for c in piece.normal]
+    offset = round(sum(float(a) * float(b) for a, b in zip(piece.normal, piece.polygon.outer[0])), 3) + 0.0
+    return int(piece.room), *normal, offset
+
+
+def _surrounding_elements(pieces: Sequence[Any], roles: Sequence[str]) -> dict[tuple[Any, ...], int]:
+    """Per face (`_face_key`): the physical element behind most of its area."""
+    areas: dict[tuple[Any, ...], dict[int, float]] = {}
+    for piece in pieces:
+        if piece.element is not None and roles[piece.element] not in ("virtual", "crossing"):
+            by_element = areas.setdefault(_face_key(piece), {})
+            by_element[piece.element] = by_element.get(piece.element, 0.0) + float(piece.area)
+    return {key: max(by_element, key=lambda e: (by_element[e], -e)) for key, by_element in areas.items()}
 
 
 def mesh_measures(mesh: Any) -> tuple[float, float]:
