@@ -56,6 +56,7 @@ IfcOpenShell is an optional dependency: ``pip install 'kovalith[ifc]'``.
 from __future__ import annotations
 
 import contextlib
+import math
 import os
 import pathlib
 import re
@@ -371,18 +372,21 @@ class _Writer:
 
     def _placements(self, np: Any) -> tuple[Any, Any, list[Any]]:
         """Per record, the inverse of its space's placement (file units): rotations, translations."""
-        inverses: dict[str, Any] = {}
-        chain: dict[int, Any] = {}
-        spaces = []
+        at: dict[str, int] = {}
+        chain: dict[int, Matrix] = {}
+        matrices: list[Any] = []
+        entities: list[Any] = []
+        of_record = []
         for index, record in enumerate(self.records):
-            if record.space not in inverses:
+            if record.space not in at:
                 space = self.model.by_id(self._id(record.space, "space", index))
                 placement = getattr(space, "ObjectPlacement", None)
-                matrix = np.eye(4) if placement is None else _placement_matrix(placement, chain, np)
-                inverses[record.space] = (space, np.linalg.inv(matrix))
-            spaces.append(inverses[record.space][0])
-        stack = np.array([inverses[r.space][1] for r in self.records]).reshape(-1, 4, 4)
-        return stack[:, :3, :3], stack[:, :3, 3], spaces
+                at[record.space] = len(matrices)
+                matrices.append(np.eye(4) if placement is None else _placement_matrix(placement, chain))
+                entities.append(space)
+            of_record.append(at[record.space])
+        inverse = np.linalg.inv(np.array(matrices, dtype=np.float64).reshape(-1, 4, 4))[of_record]
+        return inverse[:, :3, :3], inverse[:, :3, 3], [entities[k] for k in of_record]
 
     def _geometry(self) -> tuple[Any, ...]:
         """Every ring of every piece in its plane's 2D coordinates, and each piece's plane."""
@@ -560,12 +564,16 @@ class _Writer:
         return ".EXTERNAL."
 
 
-def _placement_matrix(placement: Any, chain: dict[int, Any], np: Any) -> Any:
-    """A local placement as a 4x4 matrix in file units, its parents' matrices
-    kept in `chain`: the spaces of a storey share their parents, and
-    IfcOpenShell's own evaluation, placement by placement, would be most of
-    the writer's time on a large building. Placements other than an
-    IfcLocalPlacement over an IfcAxis2Placement3D or 2D are left to it."""
+Matrix = list[list[float]]  # 4 rows of 4: an affine map in file units
+
+
+def _placement_matrix(placement: Any, chain: dict[int, Matrix]) -> Matrix:
+    """A local placement as a 4x4 matrix in file units, its parents' kept in
+    `chain`: the spaces of a storey share their parents, and IfcOpenShell's
+    own evaluation, placement by placement, would be most of the writer's
+    time on a large building (plain floats: NumPy's overhead on 3-vectors is
+    the rest). Placements other than an IfcLocalPlacement over an
+    IfcAxis2Placement3D or 2D are left to IfcOpenShell."""
     found = chain.get(placement.id())
     if found is not None:
         return found
@@ -574,25 +582,31 @@ def _placement_matrix(placement: Any, chain: dict[int, Any], np: Any) -> Any:
             axes.is_a() not in ("IfcAxis2Placement3D", "IfcAxis2Placement2D"):
         import ifcopenshell.util.placement
 
-        matrix = np.asarray(ifcopenshell.util.placement.get_local_placement(placement), dtype=np.float64)
+        matrix: Matrix = [list(map(float, row)) for row in ifcopenshell.util.placement.get_local_placement(placement)]
     else:
-        location = list(axes.Location.Coordinates) + [0.0] * (3 - len(axes.Location.Coordinates))
-        z = np.array([0.0, 0.0, 1.0])
+        location = [*map(float, axes.Location.Coordinates), 0.0, 0.0][:3]
+        z = [0.0, 0.0, 1.0]
         if axes.is_a("IfcAxis2Placement3D") and axes.Axis is not None:
-            z = np.asarray(axes.Axis.DirectionRatios, dtype=np.float64)
-            z /= np.linalg.norm(z)
+            z = _unit([float(c) for c in axes.Axis.DirectionRatios])
         reference = getattr(axes, "RefDirection", None)
-        x = np.array([1.0, 0.0, 0.0]) if reference is None else np.asarray(
-            list(reference.DirectionRatios) + [0.0] * (3 - len(reference.DirectionRatios)), dtype=np.float64)
-        x = x - np.dot(x, z) * z
-        x /= np.linalg.norm(x)
-        matrix = np.eye(4)
-        matrix[:3, 0], matrix[:3, 1], matrix[:3, 2], matrix[:3, 3] = x, np.cross(z, x), z, location
+        x = [1.0, 0.0, 0.0] if reference is None else [*map(float, reference.DirectionRatios), 0.0][:3]
+        along = x[0] * z[0] + x[1] * z[1] + x[2] * z[2]
+        x = _unit([x[k] - along * z[k] for k in range(3)])
+        y = [z[1] * x[2] - z[2] * x[1], z[2] * x[0] - z[0] * x[2], z[0] * x[1] - z[1] * x[0]]
+        matrix = [[x[k], y[k], z[k], location[k]] for k in range(3)] + [[0.0, 0.0, 0.0, 1.0]]
         parent = placement.PlacementRelTo
         if parent is not None:
-            matrix = _placement_matrix(parent, chain, np) @ matrix
+            outer = _placement_matrix(parent, chain)
+            matrix = [[sum(outer[i][k] * matrix[k][j] for k in range(4)) for j in range(4)] for i in range(4)]
     chain[placement.id()] = matrix
     return matrix
+
+
+def _unit(vector: list[float]) -> list[float]:
+    length = math.sqrt(sum(c * c for c in vector))
+    if not length > 0.0:
+        raise ValueError("a placement has a direction of no length")
+    return [c / length for c in vector]
 
 
 def _point(step: _Step, xyz: Any) -> str:
