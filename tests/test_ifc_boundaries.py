@@ -252,6 +252,9 @@ def test_copies_keep_or_replace_boundaries_and_never_overwrite(model_dir, tmp_pa
     assert len(open_pair) == 2
     for record in open_pair:
         record.element = None
+    assert write_space_boundaries(rooms, [], tmp_path / "plain.ifc") == (0, 0, 0, 0)
+    assert (tmp_path / "plain.ifc").read_bytes() == path.read_bytes()  # a copy, byte for byte
+    (tmp_path / "plain.ifc").unlink()
     first = tmp_path / "first.ifc"
     assert write_space_boundaries(rooms, records, first).virtual_elements == 1
     model = ifcopenshell.open(str(first))

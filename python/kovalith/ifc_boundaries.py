@@ -47,8 +47,12 @@ a wall) is "2b". An opening's boundary takes its parent's.
 Pairs in IFC2X3: without ``CorrespondingBoundary``, the two sides of a
 contact are the two "2a" boundaries that name the same
 ``RelatedBuildingElement`` with their spaces swapped and whose surfaces are
-the same polygon across the element (equal area, opposite normals). This
-writer gives each side one piece per element and plane.
+the same polygon across the element (equal area, opposite normals).
+
+The new entities are written as IFC text and added to the model's own text,
+which is otherwise copied byte for byte (IfcOpenShell writes the model out
+instead where the boundaries are replaced, the model was given opened, or
+the copy is a container such as ``.ifcZIP``).
 
 IfcOpenShell is an optional dependency: ``pip install 'kovalith[ifc]'``.
 """
@@ -332,7 +336,7 @@ class _Writer:
         self.step = step
         self.per_metre = 1.0 / unit_scale
         self.second_level = model.schema != "IFC2X3"
-        self.history = self._owner_history() if not self.second_level else None
+        self.history: int | None = None
         self.directions: dict[tuple[float, ...], int] = {}
         self.found: dict[str, int] = {}
 
@@ -402,6 +406,10 @@ class _Writer:
                 ring = np.asarray(ring, dtype=np.float64).reshape(-1, 3)
                 if len(ring) > 1 and np.array_equal(ring[0], ring[-1]):
                     ring = ring[:-1]
+                if len(ring) < 3:
+                    if kind == 1:
+                        continue  # a hole of no area leaves the piece as it is
+                    raise ValueError(f"boundary {index}: a polygon has fewer than three points")
                 rings.append(ring)
                 owner.append(index)
                 role.append(kind)
@@ -436,11 +444,14 @@ class _Writer:
         ends = starts + sizes
         following[ends[sizes > 0] - 1] = starts[sizes > 0]
         cross = flat[:, 0] * flat[following, 1] - flat[following, 0] * flat[:, 1]
-        area = 0.5 * np.add.reduceat(cross, starts) if len(cross) else np.zeros(0)
-        area[sizes == 0] = 0.0
+        area = 0.5 * np.add.reduceat(cross, starts)
         return spaces, origin, normals, u, flat, starts, sizes, area, owner_of, np.array(role)
 
     def write(self) -> tuple[int, int, int]:
+        if not self.records:
+            return 0, 0, 0
+        if not self.second_level:
+            self.history = self._owner_history()
         s = self.step
         spaces, origin, normals, u, flat, starts, sizes, area, owner_of, role = self._geometry()
         count = len(self.records)
@@ -477,7 +488,7 @@ class _Writer:
             holes: list[int] = []
             openings: list[tuple[int, int]] = []  # (hole polyline, own outer polyline)
             while ring < len(owner_of) and owner_of[ring] == index:
-                usable = sizes[ring] >= 3 and area[ring] != 0.0
+                usable = area[ring] != 0.0
                 if role[ring] == 0:
                     if not usable:
                         raise ValueError(f"boundary {index}: its polygon has no area")
