@@ -1,7 +1,8 @@
 """The ``kovalith`` command: an IFC model in, a room graph summary and files out.
 
     kovalith graph MODEL.ifc [--cypher FILE] [--json FILE] [--indoorgml FILE] [--bot FILE]
-                             [--gbxml FILE] [--png FILE] [--html FILE] [--db URL] [--route FROM TO]
+                             [--gbxml FILE] [--space-boundaries FILE [--replace-boundaries]]
+                             [--png FILE] [--html FILE] [--db URL] [--route FROM TO]
                              [--lenient] [--quiet] [settings]
 
 Exit codes: 0 done, 1 the model or an output could not be handled (one line
@@ -54,6 +55,10 @@ def _parser() -> argparse.ArgumentParser:
                                                      "(default https://example.org/building/)")
     g.add_argument("--gbxml", metavar="FILE", help="write gbXML 6.01 for energy simulation: spaces, their "
                                                    "boundaries paired across walls and slabs, doors and windows")
+    g.add_argument("--space-boundaries", metavar="OUT.ifc", help="write a copy of the model with second-level "
+                   "space boundaries, paired across walls and slabs, with their doors and windows")
+    g.add_argument("--replace-boundaries", action="store_true", help="remove the model's own space boundaries "
+                   "from the --space-boundaries copy (they are kept by default)")
     g.add_argument("--png", metavar="FILE", help="draw the storeys: rooms, doors, contacts and the route")
     g.add_argument("--html", metavar="FILE", help="write one self-contained page to turn the building around in "
                                                   "3D: rooms, contacts, the route and diagnostics")
@@ -159,6 +164,14 @@ def _graph_command(args: argparse.Namespace) -> int:
         indoorgml.write_indoorgml(graph, args.indoorgml, meshes=rooms.rooms, regions=regions)
         timings["indoorgml"] = time.perf_counter() - t0
         written.append(args.indoorgml)
+    if args.space_boundaries and boundaries is not None:
+        from kovalith.ifc_boundaries import write_space_boundaries
+
+        t0 = time.perf_counter()
+        done = write_space_boundaries(rooms, boundaries, args.space_boundaries, replace=args.replace_boundaries)
+        timings["space boundaries"] = time.perf_counter() - t0
+        written.append(f"{args.space_boundaries} ({done.boundaries} boundaries, {done.openings} openings"
+                       + (f", {done.removed} of the model's removed" if done.removed else "") + ")")
     if args.gbxml and boundaries is not None:
         t0 = time.perf_counter()
         counts = energy.write_gbxml(rooms, boundaries, args.gbxml)
@@ -213,9 +226,9 @@ def _check_outputs(args: argparse.Namespace) -> None:
     """Refuse, before any work, an output that would overwrite the model or
     another output: the same path, or another name (link, relative path) for
     the same file."""
-    named = [("MODEL.ifc", args.model)] + [(f"--{option}", getattr(args, option))
-                                           for option in ("cypher", "json", "indoorgml", "bot", "gbxml", "png",
-                                                          "html")
+    named = [("MODEL.ifc", args.model)] + [(f"--{option.replace('_', '-')}", getattr(args, option))
+                                           for option in ("cypher", "json", "indoorgml", "bot", "gbxml",
+                                                          "space_boundaries", "png", "html")
                                            if getattr(args, option)]
     if args.db:
         parts = urlparse(args.db)
@@ -257,6 +270,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = _parser()
     try:
         args = parser.parse_args(argv)
+        if getattr(args, "replace_boundaries", False) and not args.space_boundaries:
+            parser.error("--replace-boundaries needs --space-boundaries")
     except SystemExit as exc:  # argparse has printed its message
         return int(exc.code or 0)
     try:
