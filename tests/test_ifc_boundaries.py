@@ -293,3 +293,88 @@ def test_copies_keep_or_replace_boundaries_and_never_overwrite(model_dir, tmp_pa
     assert len(opened.by_type("IfcRelSpaceBoundary")) == count  # the caller's model is left as it was
     assert sorted(p.name for p in tmp_path.iterdir()) == ["first.ifc", "link.ifc", "second-False.ifc",
                                                           "second-True.ifc", "third.ifc"]
+
+
+@pytest.fixture(scope="module")
+def native_copies(model_dir, tmp_path_factory):
+    """variant -> (name -> GlobalId, IfcRooms, kovalith's boundaries, the written copy)."""
+    energy = pytest.importorskip("kovalith.energy")
+    out = {}
+    directory = tmp_path_factory.mktemp("copies")
+    for variant in VARIANTS:
+        path, ids = energy_file(variant, model_dir)
+        rooms = kifc.load(path, threads=1)
+        boundaries = energy.space_boundaries(rooms)
+        copy = directory / f"{variant}.ifc"
+        write_space_boundaries(rooms, boundaries, copy)
+        out[variant] = (ids, rooms, boundaries, copy)
+    return out
+
+
+def planned(records, names):
+    """Boundaries as comparable rows: space, type, other space, element, area, openings (names, mm2 areas)."""
+    return sorted((names[r.space], r.surface_type, names.get(r.other_space), names.get(r.element), round(r.area, 3),
+                   tuple(sorted((names[o.opening], names[o.filling], o.kind, round(o.area, 3)) for o in r.openings)))
+                  for r in records)
+
+
+@pytest.mark.parametrize("variant", list(VARIANTS))
+def test_kovalith_boundaries_are_the_plan_and_read_back_within_a_millimetre(native_copies, variant):
+    """kovalith's boundaries of each variant are the plan's, face for face,
+    and the copy holds them as IfcOpenShell reads them back."""
+    ids, rooms, boundaries, copy = native_copies[variant]
+    names = {gid: name for name, gid in ids.items()}
+    offset = VARIANTS[variant].get("offset", (0.0, 0.0))
+    assert planned(boundaries, names) == planned(plan_records(ids, offset), names)
+    check_copy(copy, boundaries, rooms)
+
+
+def test_millimetre_and_far_copies_hold_the_same_boundaries(native_copies):
+    """Read back from the file, the millimetre copy and the copy 5 km out give
+    the metre copy's boundaries, point for point, once the offset is taken off."""
+
+    def rows(variant):
+        ids, _, _, copy = native_copies[variant]
+        names = {gid: name for name, gid in ids.items()}
+        shift = np.array([*VARIANTS[variant].get("offset", (0.0, 0.0)), 0.0])
+        out = {}
+        for b in read_boundaries(copy):
+            key = (names[b.space], names[b.element], tuple(np.round(b.outer[:-1].mean(axis=0) - shift, 2)))
+            assert key not in out
+            out[key] = (b.outer - shift, b.description, b.internal, b.physical)
+        return out
+
+    reference = rows("IFC4-m")
+    for variant in ("IFC4-mm", "IFC4-m-far"):
+        got = rows(variant)
+        assert got.keys() == reference.keys()
+        for key, (ring, *kinds) in got.items():
+            assert same_ring(ring, reference[key][0]) and tuple(kinds) == reference[key][1:], (variant, key)
+
+
+def test_command_writes_keeps_or_replaces_and_refuses(native_copies, model_dir, tmp_path, capsys):
+    """``kovalith graph --space-boundaries`` writes what the library call
+    writes; ``--replace-boundaries`` drops the model's own; the model itself
+    as output is refused before any work, and the flag alone is a usage error."""
+    from kovalith import cli
+
+    ids, rooms, boundaries, copy = native_copies["IFC4X3-m"]
+    path = rooms.source
+    count = len(boundaries) + sum(len(b.openings) for b in boundaries)
+
+    def run(*argv):
+        code = cli.main(list(map(str, ("graph", *argv))))
+        return code, capsys.readouterr()
+
+    code, (out, _) = run(path, "--space-boundaries", tmp_path / "a.ifc")
+    assert code == 0 and f"a.ifc ({len(boundaries)} boundaries, {count - len(boundaries)} openings)" in out
+    assert [(b.space, b.element, b.description) for b in read_boundaries(tmp_path / "a.ifc")] == \
+        [(b.space, b.element, b.description) for b in read_boundaries(copy)]
+    for flag, expected in (((), 2 * count), (("--replace-boundaries",), count)):
+        code, _ = run(copy, "-q", "--space-boundaries", tmp_path / "b.ifc", *flag)
+        assert code == 0
+        assert len(ifcopenshell.open(str(tmp_path / "b.ifc")).by_type("IfcRelSpaceBoundary")) == expected
+    code, (_, err) = run(copy, "--space-boundaries", copy)
+    assert code == 1 and "--space-boundaries" in err and "is the model itself" in err
+    code, (_, err) = run(path, "--replace-boundaries")
+    assert code == 2 and "--replace-boundaries needs --space-boundaries" in err
