@@ -70,33 +70,57 @@ std::unique_ptr<PreparedBuilding> prepare_building(const Registry& registry,
                                                    const BuildingSettings& settings,
                                                    const BuildingExtras& extras, Interrupt* interrupt,
                                                    Execution execution) {
-  const std::span<const Mesh> meshes = registry.meshes;
+  std::span<const Mesh> meshes = registry.meshes;
   auto out = std::make_unique<PreparedBuilding>();
-  out->offsets = leaf_offsets(meshes);
-  out->leaves = build_leaves(meshes, settings.distance, execution);
-  out->planes = build_face_planes(meshes, execution);
-  std::vector<std::optional<FacePlane>>& planes = out->planes;
-  const std::vector<std::size_t>& offsets = out->offsets;
-  const std::vector<SpatialFaceLeaf>& leaves = out->leaves;
-  // Outward means outward: a room whose faces enclose a negative volume is
-  // read with every normal reversed. Planes with a non-finite normal never
-  // pass a test and are dropped from the search.
-  for_each_index(
-      meshes.size(),
-      [&](std::size_t i) {
-        const double flip = signed_volume(meshes[i]) < 0.0 ? -1.0 : 1.0;
-        for (std::size_t f = offsets[i]; f < offsets[i + 1]; ++f) {
-          std::optional<FacePlane>& p = planes[f];
-          if (!p) continue;
-          if (!is_finite(p->normal) || !is_finite(leaves[f].envelope)) {
-            p.reset();
-            continue;
+  const double parallel = std::cos(settings.angle_degrees * std::numbers::pi / 180.0);
+  std::vector<std::uint8_t> reversed(meshes.size(), 0);
+  auto outward_planes = [&](bool flip_inward) {
+    out->offsets = leaf_offsets(meshes);
+    out->leaves = build_leaves(meshes, settings.distance, execution);
+    out->planes = build_face_planes(meshes, execution);
+    std::vector<std::optional<FacePlane>>& planes = out->planes;
+    const std::vector<std::size_t>& offsets = out->offsets;
+    const std::vector<SpatialFaceLeaf>& leaves = out->leaves;
+    // Outward means outward: a room whose faces enclose a negative volume is
+    // read with every normal reversed. Planes with a non-finite normal never
+    // pass a test and are dropped from the search.
+    for_each_index(
+        meshes.size(),
+        [&](std::size_t i) {
+          const bool flip = flip_inward && signed_volume(meshes[i]) < 0.0;
+          reversed[i] = flip ? 1 : 0;
+          for (std::size_t f = offsets[i]; f < offsets[i + 1]; ++f) {
+            std::optional<FacePlane>& p = planes[f];
+            if (!p) continue;
+            if (!is_finite(p->normal) || !is_finite(leaves[f].envelope)) {
+              p.reset();
+              continue;
+            }
+            if (flip) {
+              p->normal = p->normal * -1.0;
+              p->offset = -p->offset;
+            }
           }
-          p->normal = p->normal * flip;
-          p->offset *= flip;
-        }
-      },
-      execution);
+        },
+        execution);
+  };
+  outward_planes(true);
+  if (settings.merge != MergeMode::face) {
+    // The merged rooms are wound outward already.
+    out->sheets.resize(meshes.size());
+    for_each_index(
+        meshes.size(),
+        [&](std::size_t i) {
+          const std::size_t first = out->offsets[i], count = out->offsets[i + 1] - first;
+          out->sheets[i] = sheet_mesh(meshes[i], std::span(out->planes).subspan(first, count),
+                                      reversed[i] != 0, settings.distance, parallel);
+        },
+        execution);
+    meshes = out->sheets;
+    outward_planes(false);
+  }
+  const std::vector<std::optional<FacePlane>>& planes = out->planes;
+  const std::vector<SpatialFaceLeaf>& leaves = out->leaves;
   out->faces.emplace(leaves, planes);
   out->apertures = side_index(registry.apertures, settings.distance, interrupt);
   out->elements = side_index(extras.elements, settings.distance, interrupt);
@@ -119,7 +143,7 @@ std::unique_ptr<PreparedBuilding> prepare_building(const Registry& registry,
   in.keep_regions = extras.keep_regions;
   in.gross_regions = extras.gross_regions;
   in.settings = settings;
-  in.parallel = std::cos(settings.angle_degrees * std::numbers::pi / 180.0);
+  in.parallel = parallel;
   in.interrupt = interrupt;
   return out;
 }
@@ -161,8 +185,8 @@ Result<BuildingGraph> compile_building(const Registry& registry, const BuildingS
   std::vector<std::size_t> first_task(meshes.size(), 0), task_count(meshes.size(), 0);
   for (std::size_t i : order) {
     first_task[i] = tasks.size();
-    for (std::size_t f = 0; f < meshes[i].face_count(); f += faces_per_task) {
-      tasks.push_back({i, f, std::min(meshes[i].face_count(), f + faces_per_task)});
+    for (std::size_t f = 0; f < in.meshes[i].face_count(); f += faces_per_task) {
+      tasks.push_back({i, f, std::min(in.meshes[i].face_count(), f + faces_per_task)});
     }
     task_count[i] = tasks.size() - first_task[i];
   }

@@ -69,6 +69,7 @@ struct SideIndex {
 // What every step of one compile reads: the room faces' outward planes and
 // index, the opening and element indexes, and the inputs pointing at them.
 struct PreparedBuilding {
+  std::vector<Mesh> sheets;  // the rooms merged per plane, when the merge mode allows
   std::vector<std::size_t> offsets;
   std::vector<SpatialFaceLeaf> leaves;
   std::vector<std::optional<FacePlane>> planes;
@@ -77,6 +78,15 @@ struct PreparedBuilding {
   SideIndex elements{{}, FaceIndex(std::span<const SpatialFaceLeaf>{})};
   BuildingInputs inputs;
 };
+
+// The room with its faces merged per plane (parallel within the angle limit,
+// first corners within `distance` of the first face's plane): each plane's
+// faces united into polygons on that plane, wound about the outward normal.
+// `planes` are the faces' outward planes (faces without one are left out);
+// `reversed` says the room's faces are wound inward. A plane whose faces
+// unite into a polygon with a hole keeps its faces, turned outward.
+Mesh sheet_mesh(const Mesh& mesh, std::span<const std::optional<FacePlane>> planes, bool reversed,
+                double distance, double parallel);
 
 std::unique_ptr<PreparedBuilding> prepare_building(const Registry& registry,
                                                    const BuildingSettings& settings,

@@ -91,6 +91,8 @@ bool is_convex_ring(const Ring& ring, double& sign);
 bool inside_convex_ring(const Ring& ring, double sign, const Point2& p);
 // Whether two convex closed rings overlap with positive area: no edge normal
 // of either separates them (touching along an edge or at a corner does).
+// Rings whose corner counts multiply past a few thousand are not tested
+// (answer true): the test is quadratic in their size.
 bool convex_rings_overlap(const Ring& a, const Ring& b);
 
 // |shoelace| of a closed ring; 0 for fewer than 3 points or an open ring.
