@@ -31,17 +31,17 @@ boundaries, gbXML and the IFC copy together against the geometry time on all
 cores. ``--quick`` skips
 the one-core and Open CASCADE geometry runs.
 
-``--reference REV`` adds, in the same run, the same outputs written by the
-Python modules of git revision REV (with this build's extension): a child
-process loads the model with them and times each output; the table shows
-both and whether each file is byte for byte the reference's.
+``--reference REV`` adds, in the same run, the same outputs of the same graph
+written by the writer modules of git revision REV (values, interop, cypher,
+db, indoorgml, bot, read from git and imported as modules of their own);
+each step runs alternately with this build's and REV's writers, so both see
+the same load, and the table shows both and which files differ byte for byte.
 """
 
 from __future__ import annotations
 
 import argparse
 import dataclasses
-import json
 import multiprocessing
 import os
 import pathlib
@@ -93,11 +93,9 @@ def main() -> int:
     parser.add_argument("--quick", action="store_true", help="geometry on all cores only")
     parser.add_argument("--cache", type=pathlib.Path, default=pathlib.Path(tempfile.gettempdir()) / "kovalith_bench_ifc")
     parser.add_argument("--reference", metavar="REV", help="time the outputs of this git revision's modules too")
-    parser.add_argument("--exports-only", metavar="OUT", type=pathlib.Path, help=argparse.SUPPRESS)
     args = parser.parse_args()
     args.cache.mkdir(parents=True, exist_ok=True)
-    if args.exports_only:
-        return exports_only(args)
+    reference = reference_writers(args.reference) if args.reference else None
 
     import ifcopenshell
 
@@ -126,11 +124,15 @@ def main() -> int:
         out.mkdir(exist_ok=True)
         t_export, _ = best(lambda: (cypher.write_cypher(graph, out / "g.cypher"), interop.write_json(graph, out / "g.json")),
                            args.repeat)
-        export_rows.append((spec, len(rooms.rooms), graph_cost, exports(graph, rooms, out, args.repeat, source=path)))
-        if args.reference:
-            reference = reference_exports(args, path, out)
-            export_rows[-1][3].update((k, "") for k in reference if k not in export_rows[-1][3])
-            export_rows.append((f"{spec} ({args.reference})", len(rooms.rooms), graph_cost, reference))
+        times, reference_times = exports(graph, rooms, out, args.repeat, source=path, reference=reference)
+        export_rows.append((spec, len(rooms.rooms), graph_cost, times))
+        if reference is not None:
+            differ = [name for name, file in OUTPUT_FILES.items()
+                      if (out / file).read_bytes() != (out / "reference" / file).read_bytes()]
+            times["files"] = ""
+            reference_times["files"] = ("identical" if not differ else "differ: " + ", ".join(differ))
+            export_rows.append((f"{spec} ({args.reference})", len(rooms.rooms), graph_cost,
+                                {name: reference_times.get(name, "") for name in times}))
         products = len(rooms.rooms) + len(rooms.openings) + len(rooms.wires) + len(rooms.elements)
         rows.append((spec, len(rooms.rooms), products, len(graph.edges), os.path.getsize(path) / 1e6,
                      t_open, t_geo, t_geo1, t_occ, t_build, t_plain, t_export,
@@ -171,92 +173,109 @@ def main() -> int:
 OUTPUT_FILES = {"JSON": "g.json", "Cypher file": "g.cypher", "IndoorGML": "g.indoor.json", "BOT": "g.ttl"}
 
 
-def reference_exports(args, path, out):
-    """The export times of revision ``args.reference``'s Python modules with
-    this build's extension, from a child process; each output file marked
-    "same" or "differs" against the one this build wrote."""
-    import kovalith
-
-    ref = pathlib.Path(tempfile.mkdtemp(prefix="kovalith_ref_"))
-    package = ref / "kovalith"
-    package.mkdir()
-    listing = subprocess.run(["git", "-C", str(ROOT), "ls-tree", "--name-only", args.reference, "python/kovalith/"],
-                             check=True, capture_output=True, text=True).stdout.split()
-    for name in listing:
-        blob = subprocess.run(["git", "-C", str(ROOT), "show", f"{args.reference}:{name}"], check=True,
-                              capture_output=True).stdout
-        (package / pathlib.Path(name).name).write_bytes(blob)
-    extension = pathlib.Path(kovalith.__file__)
-    (package / extension.name).symlink_to(extension)
-    ref_out = out.parent / "out_reference"
-    ref_out.mkdir(exist_ok=True)
-    env = {**os.environ, "PYTHONPATH": str(ref)}
-    child = subprocess.run([sys.executable, __file__, "--exports-only", str(ref_out), "--models", str(path),
-                            "--repeat", str(args.repeat)], env=env, check=True, capture_output=True, text=True)
-    times = json.loads(child.stdout.splitlines()[-1])
-    differ = [name for name, file in OUTPUT_FILES.items()
-              if (out / file).read_bytes() != (ref_out / file).read_bytes()]
-    times["files"] = (f"{len(OUTPUT_FILES)} of {len(OUTPUT_FILES)} identical" if not differ
-                      else "differ: " + ", ".join(differ))
-    return times
+# The modules that write a graph's outputs, in the order they import each other.
+WRITERS = ("values", "interop", "cypher", "db", "indoorgml", "bot")
 
 
-def exports_only(args):
-    """Child of `reference_exports`: one model's export times as JSON on stdout."""
-    import ifcopenshell
+def reference_writers(rev):
+    """REV's writer modules, imported as ``kovalith_reference_<name>``: their
+    imports of one another point at each other, the rest at this build."""
+    import importlib.util
+    import re
+    import types
 
-    from kovalith import ifc
+    directory = pathlib.Path(tempfile.mkdtemp(prefix="kovalith_reference_"))
+    modules = {}
+    for name in WRITERS:
+        text = subprocess.run(["git", "-C", str(ROOT), "show", f"{rev}:python/kovalith/{name}.py"], check=True,
+                              capture_output=True, text=True).stdout
+        for other in WRITERS:
+            text = text.replace(f"from kovalith.{other} import", f"from kovalith_reference_{other} import")
 
-    model = ifcopenshell.open(args.models)
-    rooms = ifc.load(model, threads=multiprocessing.cpu_count())
-    graph = ifc.compile_rooms(rooms)
-    args.exports_only.mkdir(parents=True, exist_ok=True)
-    print(json.dumps(exports(graph, rooms, args.exports_only, args.repeat, source=args.models)))
-    return 0
+        def split(match):
+            indent = match.group(0).split("from")[0]
+            names = [n.strip() for n in match.group(1).split(",")]
+            kept = [n for n in names if n not in WRITERS]
+            lines = [f"{indent}from kovalith import " + ", ".join(kept)] if kept else []
+            return "\n".join(lines + [f"{indent}import kovalith_reference_{n} as {n}" for n in names if n in WRITERS])
+
+        text = re.sub(r"^[ \t]*from kovalith import ([\w, ]+)$", split, text, flags=re.M)
+        file = directory / f"kovalith_reference_{name}.py"
+        file.write_text(text, encoding="utf-8")
+        spec = importlib.util.spec_from_file_location(f"kovalith_reference_{name}", file)
+        module = importlib.util.module_from_spec(spec)
+        sys.modules[spec.name] = module
+        spec.loader.exec_module(module)
+        modules[name] = module
+    return types.SimpleNamespace(**modules)
 
 
-def exports(graph, rooms, out, repeat, source=None):
-    """Seconds per output, each written to disk where it is a file."""
-    from kovalith import bot, cypher, db, ifc, indoorgml, interop
-
-    try:
-        from kovalith import energy
-    except ImportError:  # a --reference revision from before the energy outputs
-        energy = None
-    with_regions, regions = indoorgml.compile_rooms(rooms)
+def export_steps(graph, rooms, out, w):
+    """Each output of the graph, written with the writer modules `w` into `out`."""
+    with_regions, regions = w.indoorgml.compile_rooms(rooms)
+    out.mkdir(exist_ok=True)
 
     def indoor():
-        indoorgml.write_indoorgml(with_regions, out / "g.indoor.json", meshes=rooms.rooms, regions=regions)
+        w.indoorgml.write_indoorgml(with_regions, out / "g.indoor.json", meshes=rooms.rooms, regions=regions)
 
-    steps = {
-        "JSON": lambda: interop.write_json(graph, out / "g.json"),
-        "networkx": lambda: interop.to_networkx(graph),
-        "Cypher file": lambda: cypher.write_cypher(graph, out / "g.cypher"),
-        "Neo4j CSV": lambda: db.write_neo4j_import_csv(graph, out / "csv"),
+    return {
+        "JSON": lambda: w.interop.write_json(graph, out / "g.json"),
+        "networkx": lambda: w.interop.to_networkx(graph),
+        "Cypher file": lambda: w.cypher.write_cypher(graph, out / "g.cypher"),
+        "Neo4j CSV": lambda: w.db.write_neo4j_import_csv(graph, out / "csv"),
         "IndoorGML": indoor,
-        "BOT": lambda: bot.write_bot(graph, out / "g.ttl"),
+        "BOT": lambda: w.bot.write_bot(graph, out / "g.ttl"),
+        # What the contact regions IndoorGML draws add to the compile.
+        "regions in the build": lambda: w.indoorgml.compile_rooms(rooms),
     }
+
+
+def exports(graph, rooms, out, repeat, source=None, reference=None):
+    """(wall, CPU) seconds per output, each written to disk where it is a
+    file, with this build's writers and, if given, the `reference` writers
+    (into out / "reference"), their runs alternating; the space boundaries,
+    gbXML and the IFC boundaries copy with this build's only."""
+    import types
+
+    from kovalith import bot, cypher, db, ifc, indoorgml, interop, values
+
+    ours = export_steps(graph, rooms, out, types.SimpleNamespace(
+        values=values, interop=interop, cypher=cypher, db=db, indoorgml=indoorgml, bot=bot))
+    try:
+        from kovalith import energy
+    except ImportError:  # a build without the energy outputs
+        energy = None
     if energy is not None:
         boundaries = energy.space_boundaries(rooms)
-        steps["space boundaries"] = lambda: energy.space_boundaries(rooms)
-        steps["gbXML"] = lambda: energy.write_gbxml(rooms, boundaries, out / "g.xml")
+        ours["space boundaries"] = lambda: energy.space_boundaries(rooms)
+        ours["gbXML"] = lambda: energy.write_gbxml(rooms, boundaries, out / "g.xml")
         try:
             from kovalith.ifc_boundaries import write_space_boundaries
-        except ImportError:  # a --reference revision from before the IFC copy
+        except ImportError:  # a build without the IFC copy
             write_space_boundaries = None
         if write_space_boundaries is not None and source is not None:
             # As the command line has it: rooms loaded from the file, which the writer reads again.
             from_file = dataclasses.replace(rooms, source=str(source))
-            steps["IFC boundaries"] = lambda: write_space_boundaries(from_file, boundaries, out / "g.boundaries.ifc")
-    times = {}
-    for name, step in steps.items():
-        step()  # imports and first-use set-up are not the export's cost
-        times[name] = best_cpu(step, repeat)[:2]
-    # What the contact regions IndoorGML draws add to the compile.
-    with_regions = best_cpu(lambda: indoorgml.compile_rooms(rooms), repeat)
-    without = best_cpu(lambda: ifc.compile_rooms(rooms), repeat)
-    times["regions in the build"] = (with_regions[0] - without[0], with_regions[1] - without[1])
-    return times
+            ours["IFC boundaries"] = lambda: write_space_boundaries(from_file, boundaries, out / "g.boundaries.ifc")
+    sides = [ours] + ([export_steps(graph, rooms, out / "reference", reference)] if reference else [])
+    sides_times = [{} for _ in sides]
+    for name in ours:
+        runs = [steps[name] for steps in sides if name in steps]
+        for step in runs:
+            step()  # imports and first-use set-up are not the export's cost
+        walls, cpus = [[] for _ in runs], [[] for _ in runs]
+        for _ in range(repeat):
+            for k, step in enumerate(runs):
+                wall, cpu, _ = best_cpu(step, 1)
+                walls[k].append(wall)
+                cpus[k].append(cpu)
+        for k in range(len(runs)):
+            sides_times[k][name] = (min(walls[k]), min(cpus[k]))
+    plain = best_cpu(lambda: ifc.compile_rooms(rooms), repeat)
+    for times in sides_times:
+        wall, cpu = times["regions in the build"]
+        times["regions in the build"] = (wall - plain[0], cpu - plain[1])
+    return sides_times[0], (sides_times[1] if reference else None)
 
 
 if __name__ == "__main__":
