@@ -2,8 +2,10 @@
 
 Every writer of a `SpatialGraph` -- node-link JSON and networkx
 (`kovalith.interop`), the Cypher file (`kovalith.cypher`), the databases
-(`kovalith.db`), IndoorGML and BOT (`kovalith.standards`) -- takes its
-properties from here, so one graph reads the same in each of them.
+(`kovalith.db`), IndoorGML and BOT (`kovalith.indoorgml`, `kovalith.bot`)
+-- takes its properties from here, so one graph reads the same in each of
+them. The walkways the databases and the Cypher file add (a relationship
+each way per contact a person can cross) come from `walkway_properties`.
 
 The schema. A room (node) has ``index`` and ``centroid``, then its
 attributes; a contact (edge) has ``shared_area``, ``contact_centroid`` and
