@@ -47,7 +47,10 @@ a wall) is "2b". An opening's boundary takes its parent's.
 Pairs in IFC2X3: without ``CorrespondingBoundary``, the two sides of a
 contact are the two "2a" boundaries that name the same
 ``RelatedBuildingElement`` with their spaces swapped and whose surfaces are
-the same polygon across the element (equal area, opposite normals).
+the same polygon seen from either side of the element: opposite normals,
+and the same ring once the distance between the two faces is taken out
+(area alone is not enough: the offices along a corridor wall give the
+corridor pieces of one area behind one element).
 
 The new entities are written as IFC text and added to the model's own text,
 which is otherwise copied byte for byte (IfcOpenShell writes the model out
