@@ -38,6 +38,7 @@ import importlib.util
 import itertools
 import os
 import pathlib
+import shutil
 import signal
 import subprocess
 import sys
@@ -65,6 +66,7 @@ def module_at(rev: str, path: str, name: str) -> Any:
     module = importlib.util.module_from_spec(spec)
     sys.modules[name] = module
     spec.loader.exec_module(module)
+    shutil.rmtree(directory)
     return module
 
 
@@ -259,6 +261,7 @@ def url_rows(urls: dict[str, Any]) -> list[list[str]]:
             close()
         row += [opened, "database written at the path" if path.exists() else "nothing written", "",
                 f"{seconds * 1e3:.0f} ms"]
+        shutil.rmtree(path.parent)
     return [row]
 
 

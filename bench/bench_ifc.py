@@ -45,6 +45,7 @@ import dataclasses
 import multiprocessing
 import os
 import pathlib
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -207,6 +208,7 @@ def reference_writers(rev):
         sys.modules[spec.name] = module
         spec.loader.exec_module(module)
         modules[name] = module
+    shutil.rmtree(directory)
     return types.SimpleNamespace(**modules)
 
 
