@@ -416,7 +416,7 @@ def _inner_point(polygon: Any, normal: Any) -> Any:
     if length == 0.0 or len(ring) < 3:
         return ring.mean(axis=0) if len(ring) else origin
     u /= length
-    w = np.cross(n, u)
+    w = np.array([n[1] * u[2] - n[2] * u[1], n[2] * u[0] - n[0] * u[2], n[0] * u[1] - n[1] * u[0]])
 
     def flat(points: Any) -> Any:
         d = np.asarray(points, dtype=np.float64) - origin
@@ -602,6 +602,13 @@ def _surrounding_elements(pieces: Sequence[Any], roles: Sequence[str]) -> dict[t
     return {key: max(by_element, key=lambda e: (by_element[e], -e)) for key, by_element in areas.items()}
 
 
+def _cross(a: Any, b: Any) -> Any:
+    """Row-wise cross product of two (n, 3) arrays (numpy's own is slow on small ones)."""
+    np = _numpy()
+    return np.stack([a[:, 1] * b[:, 2] - a[:, 2] * b[:, 1], a[:, 2] * b[:, 0] - a[:, 0] * b[:, 2],
+                     a[:, 0] * b[:, 1] - a[:, 1] * b[:, 0]], axis=1)
+
+
 def mesh_measures(mesh: Any) -> tuple[float, float]:
     """Surface area (m2) and enclosed volume (m3, from outward-wound faces) of
     a mesh; faces of more than three corners are fanned from their first."""
@@ -611,8 +618,8 @@ def mesh_measures(mesh: Any) -> tuple[float, float]:
         return 0.0, 0.0
     origin = v.mean(axis=0)  # volumes about a point near the mesh keep far-off models exact
     a, b, c = (v[faces[:, k]] - origin for k in range(3))
-    area = 0.5 * float(np.linalg.norm(np.cross(b - a, c - a), axis=1).sum())
-    volume = float(np.einsum("ij,ij->i", a, np.cross(b, c)).sum()) / 6.0
+    area = 0.5 * float(np.linalg.norm(_cross(b - a, c - a), axis=1).sum())
+    volume = float(np.einsum("ij,ij->i", a, _cross(b, c)).sum()) / 6.0
     return area, abs(volume)
 
 

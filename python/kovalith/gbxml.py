@@ -91,8 +91,7 @@ def _number(value: float, digits: int = 6) -> str:
     # xsd:decimal has no exponent and no NaN: fixed notation only.
     if not math.isfinite(value):
         raise ValueError(f"gbXML cannot hold the number {value!r}")
-    text = f"{value:.{digits}f}"
-    return "0" if text.lstrip("-").strip("0.") == "" else text
+    return f"{value:.{digits}f}"
 
 
 def _frame(normal: Any) -> tuple[Any, Any]:
@@ -106,7 +105,10 @@ def _frame(normal: Any) -> tuple[Any, Any]:
         right = np.array([1.0 if n[2] >= 0.0 else -1.0, 0.0, 0.0])
     else:
         right /= length
-    return right, np.cross(n, right)
+    # n x right, written out: numpy's cross costs more than the sum on one pair.
+    up = np.array([n[1] * right[2] - n[2] * right[1], n[2] * right[0] - n[0] * right[2],
+                   n[0] * right[1] - n[1] * right[0]])
+    return right, up
 
 
 def _angles(normal: Any) -> tuple[float, float]:
@@ -123,7 +125,11 @@ def _area(ring: Any) -> float:
     np = _numpy()
     p = np.asarray(ring, dtype=np.float64)
     p = p - p[0]
-    return 0.5 * float(np.linalg.norm(np.cross(p[:-1], p[1:]).sum(axis=0)))
+    a, b = p[:-1], p[1:]
+    x = float((a[:, 1] * b[:, 2] - a[:, 2] * b[:, 1]).sum())
+    y = float((a[:, 2] * b[:, 0] - a[:, 0] * b[:, 2]).sum())
+    z = float((a[:, 0] * b[:, 1] - a[:, 1] * b[:, 0]).sum())
+    return 0.5 * math.sqrt(x * x + y * y + z * z)
 
 
 def _open(ring: Any) -> Any:
@@ -203,11 +209,16 @@ class _Writer:
         return node
 
     def loop(self, parent: Any, points: Any) -> None:
-        loop = self.element(parent, "PolyLoop")
+        # Parsed from text in one call: a surface's coordinates are most of the
+        # document's elements, and lxml makes them far faster this way than
+        # one SubElement call each.
         for p in points:
-            point = self.element(loop, "CartesianPoint")
             for c in p:
-                self.element(point, "Coordinate", _number(float(c)))
+                if not math.isfinite(float(c)):
+                    raise ValueError(f"gbXML cannot hold the coordinate {float(c)!r}")
+        text = "".join("<CartesianPoint>" + "".join(f"<Coordinate>{float(c):.6f}</Coordinate>" for c in p)
+                       + "</CartesianPoint>" for p in points.tolist())
+        parent.append(self.etree.fromstring(f'<PolyLoop xmlns="{NAMESPACE}">{text}</PolyLoop>'))
 
     def rectangle(self, parent: Any, plane: _Plane, ring: Any) -> tuple[Any, Any]:
         """RectangularGeometry of a surface; returns its corner in the plane's axes."""
@@ -402,6 +413,7 @@ def write_gbxml(rooms: IfcRooms, boundaries: Sequence[SpaceBoundary], path: str 
     """
     writer = _Writer(rooms, boundaries)
     root = writer.document(building_name)
+    writer.etree.cleanup_namespaces(root)
     writer.etree.ElementTree(root).write(os.fspath(path), xml_declaration=True, encoding="UTF-8",
                                          pretty_print=True)
     return {"spaces": len(rooms.rooms), "surfaces": writer.surfaces, "openings": writer.openings,
