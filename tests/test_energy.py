@@ -632,3 +632,58 @@ def test_walk_building_boundaries_follow_its_contacts(model_dir):
             else:
                 assert physical and b.physical and name[b.element] in physical, (pair, b)
     assert all(e.error < 1e-6 for e in energy.enclosure(rooms, boundaries) if e.name != "Label")
+
+
+@pytest.mark.parametrize("holes", [[(1.0, 1.0, 2.0, 2.0)], [(0.5, 0.5, 1.5, 4.5), (2.5, 1.0, 3.5, 2.0)]])
+def test_gbxml_cuts_a_boundary_with_holes_into_hole_free_surfaces(tmp_path, holes):
+    """gbXML's polygons have no holes: a roof with holes (where rooms stand
+    on it, say) is written as surfaces that together cover it and nothing of
+    its holes, each counter-clockwise seen from outside, and the skylight on
+    it lands on exactly one of them."""
+    pytest.importorskip("shapely")
+    from kovalith import gbxml
+
+    model, pieces, at = box_building(rooms=[("A", GROUND, 0.0)], openings=[("Skylight", "IfcWindow", None, None)],
+                                     holes=[("A", "top", "Skylight")])
+    k = at["A", "top"]
+    rings = [np.array([(x0, y0, 3.0), (x0, y1, 3.0), (x1, y1, 3.0), (x1, y0, 3.0), (x0, y0, 3.0)])  # clockwise
+             for x0, y0, x1, y1 in holes]
+    skylight = np.array([(3.6, 4.2, 3.0), (3.9, 4.2, 3.0), (3.9, 4.8, 3.0), (3.6, 4.8, 3.0), (3.6, 4.2, 3.0)])
+    net = 20.0 - sum((x1 - x0) * (y1 - y0) for x0, y0, x1, y1 in holes)
+    pieces[k] = pieces[k]._replace(polygon=RegionPolygon(pieces[k].polygon.outer, rings), area=net,
+                                   openings=[Hole(0, skylight, 0.18)])
+    boundaries = classify(model, pieces)
+    path = tmp_path / "holes.xml"
+    gbxml.write_gbxml(model, boundaries, path)
+    assert gbxml.validate(path) == []
+    from lxml import etree
+
+    roofs = [s for s in etree.parse(str(path)).getroot().iter(f"{GB}Surface") if s.get("surfaceType") == "Roof"]
+    assert len(roofs) > 1
+    total = 0.0
+    with_skylight = 0
+    for roof in roofs:
+        points = np.array(loop_points(roof))
+        area, normal = newell(points)
+        assert np.allclose(normal, (0, 0, 1)) and np.allclose(points[:, 2], 3.0)
+        total += area
+        flat = points[:, :2]
+        for x0, y0, x1, y1 in holes:  # nothing of a hole: its centre and corners' insides stay out
+            for p in [((x0 + x1) / 2, (y0 + y1) / 2), (x0 + 1e-3, y0 + 1e-3), (x1 - 1e-3, y1 - 1e-3)]:
+                assert not inside_ring(p, flat)
+        for opening in roof.findall(f"{GB}Opening"):
+            assert opening.get("openingType") == "FixedSkylight"
+            assert inside_ring(np.array(loop_points(opening))[:, :2].mean(axis=0), flat)
+            with_skylight += 1
+    assert total == pytest.approx(net, rel=1e-9)
+    assert with_skylight == 1
+
+
+def inside_ring(point, ring):
+    """Even-odd test of a 2D point against a ring of 2D points."""
+    x, y = point
+    inside = False
+    for (x0, y0), (x1, y1) in zip(ring, np.roll(ring, -1, axis=0)):
+        if (y0 > y) != (y1 > y) and x < x0 + (y - y0) * (x1 - x0) / (y1 - y0):
+            inside = not inside
+    return inside
