@@ -64,13 +64,6 @@ struct Job {
 // the thread that started it waits meanwhile; one that does not ends cleanly.
 constexpr std::size_t worker_headroom = 64 * 1024;
 
-// Written once by every thread that settles: the write makes glibc allocate
-// this module's block of thread-local storage for the thread there and then.
-// The module is loaded with dlopen, so that block is otherwise allocated at
-// the thread's first access to any thread_local of the module, in the middle
-// of a task, and a failure then aborts the process.
-thread_local volatile bool thread_settled = false;
-
 std::size_t processor_count() noexcept {
   cpu_set_t set;
   CPU_ZERO(&set);
@@ -159,11 +152,13 @@ class Pool {
     bool ok = false;
     if (void* room = std::malloc(worker_headroom)) {
       std::free(room);
-      // The C++ runtime's exception state and the module's thread-local
-      // block are set up now, in the room just freed, not at a task's first
-      // exception or thread_local.
+      // The C++ runtime's exception state is set up now, in the room just
+      // freed, not at a task's first exception. The module itself has no
+      // thread-local storage (per-thread state goes through
+      // support/thread_scratch.h): loaded with dlopen, its block would be
+      // allocated at a thread's first use of it, mid-task, and a failure
+      // there aborts the process.
       ok = std::uncaught_exceptions() == 0;
-      thread_settled = true;
     }
     std::unique_lock lock(mutex_);
     settled_ok_ = ok;
@@ -214,8 +209,6 @@ bool claim_pool() noexcept {
 }
 
 }  // namespace
-
-void settle_thread() noexcept { thread_settled = true; }
 
 bool for_each_index(std::size_t n, const std::function<void(std::size_t)>& body,
                     Execution execution, Interrupt* interrupt) {

@@ -47,11 +47,6 @@ enum class Execution {
   serial,  // the calling thread only, in index order
 };
 
-// Sets up the calling thread's share of the module's thread-local storage
-// now (see parallel.cpp): call it where memory is plentiful, at module import,
-// so the interpreter's thread never meets that allocation mid-call.
-void settle_thread() noexcept;
-
 bool for_each_index(std::size_t n, const std::function<void(std::size_t)>& body,
                     Execution execution = Execution::pool, Interrupt* interrupt = nullptr);
 

@@ -1,7 +1,6 @@
 // Module initialisation: multi-phase, one execution step that registers the
 // ten classes in a fixed order, the private entry points of the toolkit
 // submodules, and then the module function.
-#include "graph/parallel.h"
 #include "module/errors.h"
 #include "module/functions.h"
 #include "module/private_functions.h"
@@ -52,7 +51,6 @@ int module_exec(PyObject* module) {
       }
     }
     if (add_private_functions(module) < 0) return -1;
-    settle_thread();
     return add_module_functions(module);
   });
 }
