@@ -250,19 +250,6 @@ std::vector<Split> split_by_elements(const BuildingInputs& in, const Frame& fr, 
   return out;
 }
 
-bool admits(const BuildingInputs& in, std::size_t m, bool slab) {
-  if (in.orientations.empty()) return true;
-  switch (in.orientations[m]) {
-    case OpeningOrientation::wall:
-      return !slab;
-    case OpeningOrientation::slab:
-      return slab;
-    case OpeningOrientation::any:
-      break;
-  }
-  return true;
-}
-
 struct PieceOpening {
   std::uint64_t opening = 0;
   Polygon polygon;  // in the piece's frame
@@ -279,7 +266,7 @@ std::vector<PieceOpening> openings_on(const BuildingInputs& in, const Frame& fr,
   in.aperture_index->query(band_box(fr, reach, lo, hi, in.settings.distance), 0, hits);
   const Region whole{piece};
   for_each_mesh(in.aperture_faces, hits, [&](std::size_t m, std::size_t first, std::size_t end) {
-    if (!admits(in, m, slab)) return;
+    if (!opening_admits(in, m, slab)) return;
     SideFaces faces = side_faces(in, in.apertures, in.aperture_faces, hits, first, end, fr, lo, hi);
     if (faces.polygons.empty()) return;
     Box2 box;

@@ -14,19 +14,6 @@ namespace {
 // for every contact it meets would make its size a factor of the search.
 constexpr std::size_t whole_opening_faces = 64;
 
-bool admits(const BuildingInputs& in, std::size_t mesh, bool slab) {
-  if (in.orientations.empty()) return true;
-  switch (in.orientations[mesh]) {
-    case OpeningOrientation::wall:
-      return !slab;
-    case OpeningOrientation::slab:
-      return slab;
-    case OpeningOrientation::any:
-      break;
-  }
-  return true;
-}
-
 // The area the polygons cover together without the clipper where that is
 // plain: one polygon, or convex copies of one polygon (the two faces of an
 // opening box through a wall); NaN when it is not.
@@ -82,6 +69,19 @@ double cross_section(const BuildingInputs& in, const PairGeometry& pair, std::si
 
 }  // namespace
 
+bool opening_admits(const BuildingInputs& in, std::size_t mesh, bool slab) {
+  if (in.orientations.empty()) return true;
+  switch (in.orientations[mesh]) {
+    case OpeningOrientation::wall:
+      return !slab;
+    case OpeningOrientation::slab:
+      return slab;
+    case OpeningOrientation::any:
+      break;
+  }
+  return true;
+}
+
 RegionMeasure cut_openings(const BuildingInputs& in, const PairGeometry& pair,
                            const Region& region, std::vector<OpeningPiece>& pieces, Region* net_region) {
   const RegionMeasure open = measure(region);
@@ -105,7 +105,7 @@ RegionMeasure cut_openings(const BuildingInputs& in, const PairGeometry& pair,
     const std::size_t m = in.aperture_faces[s.side_hits[first]].mesh;
     std::size_t end = first;
     while (end < s.side_hits.size() && in.aperture_faces[s.side_hits[end]].mesh == m) ++end;
-    if (!admits(in, m, pair.slab)) {
+    if (!opening_admits(in, m, pair.slab)) {
       first = end;
       continue;
     }

@@ -224,6 +224,10 @@ void search_room_faces(const BuildingInputs& in, std::size_t i, std::size_t firs
 Region remove_occluded(const BuildingInputs& in, const PairGeometry& pair,
                        std::span<const std::size_t> hits, Region region);
 
+// Whether the opening may cut a wall contact (slab false) or a slab contact,
+// by its orientation.
+bool opening_admits(const BuildingInputs& in, std::size_t mesh, bool slab);
+
 // Cuts the openings out of `region`; returns the net measure and appends the
 // openings that cut it to `pieces`. Given `net`, the net region goes there.
 RegionMeasure cut_openings(const BuildingInputs& in, const PairGeometry& pair,
