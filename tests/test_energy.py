@@ -13,43 +13,27 @@ from __future__ import annotations
 import importlib.util
 import math
 from collections import Counter
-from typing import Any, NamedTuple
+from typing import Any
 
 import pytest
 
 np = pytest.importorskip("numpy")
 
 from kovalith import Mesh, Vector3D  # noqa: E402
-from kovalith.building import RegionPolygon  # noqa: E402
+from kovalith.building import BoundaryOpening, BoundaryPiece, RegionPolygon  # noqa: E402
 from kovalith.energy import classify, enclosure, mesh_measures  # noqa: E402
 from kovalith.ifc import IfcRooms, Product  # noqa: E402
 
 NORMALS = {"bottom": (0, 0, -1), "top": (0, 0, 1), "south": (0, -1, 0), "east": (1, 0, 0), "north": (0, 1, 0),
            "west": (-1, 0, 0)}
 # Corners of each face of a box, counter-clockwise seen from outside: corner
+# The native records, built by hand for plans whose pieces are known.
+Hole, Piece = BoundaryOpening, BoundaryPiece
+
 # k is (x0 or x1, y0 or y1, z0 or z1) by the bits of k.
 CORNERS = {"bottom": (0, 2, 3, 1), "top": (4, 5, 7, 6), "south": (0, 1, 5, 4), "east": (1, 3, 7, 5),
            "north": (3, 2, 6, 7), "west": (2, 0, 4, 6)}
 OPPOSITE = {"bottom": "top", "top": "bottom", "south": "north", "north": "south", "east": "west", "west": "east"}
-
-
-class Hole(NamedTuple):  # the fields of kovalith.building.BoundaryOpening
-    opening: int
-    outer: Any
-    area: float
-
-
-class Piece(NamedTuple):  # the fields of kovalith.building.BoundaryPiece
-    room: int
-    polygon: Any
-    normal: Any
-    area: float
-    other: int | None
-    edge: int | None
-    corresponding: int | None
-    element: int | None
-    depth: float
-    openings: list[Hole]
 
 
 def corners(box):
