@@ -321,21 +321,17 @@ def indoorgml_document(graph: SpatialGraph, *, meshes: Sequence[Mesh] | None = N
             del cell["boundedBy"]
         else:
             cell["boundedBy"] = list(dict.fromkeys(cell["boundedBy"]))
+    def layer(function: str, cells: Any, boundaries: Any, nodes: Any, edges: Any) -> dict[str, Any]:
+        return {
+            "type": "ThematicLayer", "semanticExtension": False, "theme": "Topographic",
+            "primalSpace": {"function": function, "cellSpaceMember": cells, "cellBoundaryMember": boundaries},
+            "dualSpace": {"isLogical": False, "nodeMember": nodes, "edgeMember": edges},
+        }
+
     layers = {
-        ADJACENCY: {
-            "type": "ThematicLayer", "semanticExtension": False, "theme": "Topographic",
-            "primalSpace": {"function": "adjacency", "cellSpaceMember": cells,
-                            "cellBoundaryMember": boundaries},
-            "dualSpace": {"isLogical": False, "nodeMember": dual_nodes("node-", "room-", node_edges),
-                          "edgeMember": edge_members},
-        },
-        CONNECTIVITY: {
-            "type": "ThematicLayer", "semanticExtension": False, "theme": "Topographic",
-            "primalSpace": {"function": "connectivity", "cellSpaceMember": walk_cells,
-                            "cellBoundaryMember": walk_boundaries},
-            "dualSpace": {"isLogical": False, "nodeMember": dual_nodes("walk-node-", "walk-room-", walk_node_edges),
-                          "edgeMember": walk_edges},
-        },
+        ADJACENCY: layer("adjacency", cells, boundaries, dual_nodes("node-", "room-", node_edges), edge_members),
+        CONNECTIVITY: layer("connectivity", walk_cells, walk_boundaries,
+                            dual_nodes("walk-node-", "walk-room-", walk_node_edges), walk_edges),
     }
     connections = [{"type": "InterLayerConnection", "connectedLayer1": ADJACENCY, "connectedLayer2": CONNECTIVITY,
                     "connectedNode1": f"node-{k}", "connectedNode2": f"walk-node-{k}",
