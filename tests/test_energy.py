@@ -671,3 +671,36 @@ def inside_ring(point, ring):
         if (y0 > y) != (y1 > y) and x < x0 + (y - y0) * (x1 - x0) / (y1 - y0):
             inside = not inside
     return inside
+
+
+def test_gbxml_text_carries_names_with_markup_and_stray_characters(tmp_path):
+    """Names, storeys and ids reach the document as they are (markup escaped,
+    whitespace in attributes kept); a character XML cannot hold, such as a
+    stray control character from an exporter, becomes U+FFFD instead of
+    failing the export."""
+    import dataclasses
+
+    from lxml import etree
+
+    from kovalith import gbxml
+
+    model, pieces, _ = box_building(rooms=[("A", GROUND, 0.0)])
+    name = 'Büro <1> & "Flur" \'Nord\'\x01\ttab'
+    storey = 'L "0" & <up>\nnext'
+    space = dataclasses.replace(model.room_products[0], name=name, long_name="x]]>y", storey=storey,
+                                global_id="0a&<b\"c")
+    model = dataclasses.replace(model, room_products=[space], storeys=[(storey, 0.0)], source="/tmp/A & B.ifc")
+    boundaries = classify(model, pieces)
+    path = tmp_path / "names.xml"
+    gbxml.write_gbxml(model, boundaries, path)
+    assert gbxml.validate(path) == []
+    root = etree.parse(str(path)).getroot()
+    assert root.find(f"{GB}Campus/{GB}Name").text == "A & B"
+    written = root.find(f".//{GB}Space")
+    assert written.find(f"{GB}Name").text == name.replace("\x01", "\ufffd")
+    assert written.find(f"{GB}Description").text == "x]]>y"
+    assert written.get("ifcGUID") == written.find(f"{GB}CADObjectId").text == "0a&<b\"c"
+    level = root.find(f".//{GB}BuildingStorey")
+    assert written.get("buildingStoreyIdRef") == level.get("id") and level.find(f"{GB}Name").text == storey
+    assert etree.tostring(gbxml.gbxml_document(model, boundaries)) == etree.tostring(
+        etree.parse(str(path), etree.XMLParser(remove_blank_text=True)).getroot())

@@ -623,6 +623,29 @@ def mesh_measures(mesh: Any) -> tuple[float, float]:
     return area, abs(volume)
 
 
+def mesh_volumes(meshes: Sequence[Any]) -> Any:
+    """`mesh_measures`' volume of each mesh, computed for all meshes at once: (n,) m3."""
+    np = _numpy()
+    volumes = np.zeros(len(meshes))
+    fans = [_fan(mesh) for mesh in meshes]
+    counts = np.array([len(faces) for _, faces in fans], dtype=np.intp)
+    if not counts.any():
+        return volumes
+    used = [k for k, c in enumerate(counts) if c]
+    base = np.cumsum([0] + [len(fans[k][0]) for k in used])
+    v = np.concatenate([fans[k][0] for k in used])
+    sizes = np.diff(base)
+    # Volumes about a point near each mesh keep far-off models exact.
+    origin = np.add.reduceat(v, base[:-1], axis=0) / sizes[:, None]
+    v = v - np.repeat(origin, sizes, axis=0)
+    faces = np.concatenate([fans[k][1] + base[j] for j, k in enumerate(used)])
+    a, b, c = (v[faces[:, k]] for k in range(3))
+    signed = np.einsum("ij,ij->i", a, _cross(b, c))
+    starts = np.concatenate(([0], np.cumsum(counts[used])[:-1]))
+    volumes[used] = np.abs(np.add.reduceat(signed, starts) / 6.0)
+    return volumes
+
+
 def enclosure(rooms: IfcRooms, boundaries: Sequence[SpaceBoundary]) -> list[Enclosure]:
     """Per space of ``rooms.rooms``: its boundaries' gross areas summed against
     its mesh's surface area. A space whose boundaries close it has an

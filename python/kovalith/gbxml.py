@@ -35,7 +35,8 @@ Lengths are metres, areas square metres, volumes cubic metres, coordinates
 world coordinates, written as plain decimals (micrometres). `schema` loads
 the gbXML 6.01 XSD that the ``xgbxml`` package ships, for `validate`.
 
-Needs lxml: ``pip install 'kovalith[energy]'``.
+Needs NumPy (and shapely for a boundary with holes); `gbxml_document` and
+`validate` need lxml: ``pip install 'kovalith[energy]'``.
 """
 
 from __future__ import annotations
@@ -44,7 +45,8 @@ import importlib.util
 import math
 import os
 import pathlib
-from typing import TYPE_CHECKING, Any, Sequence
+import re
+from typing import TYPE_CHECKING, Any, NamedTuple, Sequence
 
 if TYPE_CHECKING:
     from kovalith.energy import SpaceBoundary
@@ -77,8 +79,11 @@ def _lxml() -> Any:
 
 
 def require() -> None:
-    """Raise the `write_gbxml` ImportError now if lxml is missing (before long work)."""
-    _lxml()
+    """Raise the `write_gbxml` ImportError now if NumPy is missing (before long work)."""
+    try:
+        import numpy  # noqa: F401
+    except ImportError as exc:
+        raise ImportError("gbXML needs NumPy: pip install 'kovalith[energy]'") from exc
 
 
 def _numpy() -> Any:
@@ -118,18 +123,6 @@ def _angles(normal: Any) -> tuple[float, float]:
     if math.hypot(nx, ny) < LEVEL_NORMAL:
         return 0.0, tilt
     return math.degrees(math.atan2(nx, ny)) % 360.0, tilt
-
-
-def _area(ring: Any) -> float:
-    """Area of a planar ring (open), by Newell's sum about its first point."""
-    np = _numpy()
-    p = np.asarray(ring, dtype=np.float64)
-    p = p - p[0]
-    a, b = p[:-1], p[1:]
-    x = float((a[:, 1] * b[:, 2] - a[:, 2] * b[:, 1]).sum())
-    y = float((a[:, 2] * b[:, 0] - a[:, 0] * b[:, 2]).sum())
-    z = float((a[:, 0] * b[:, 1] - a[:, 1] * b[:, 0]).sum())
-    return 0.5 * math.sqrt(x * x + y * y + z * z)
 
 
 def _open(ring: Any) -> Any:
@@ -192,9 +185,47 @@ def _hole_free(polygon: Any, plane: _Plane) -> list[Any]:
     return [plane.to_3d(list(orient(p, 1.0).exterior.coords)[:-1]) for p in done]
 
 
+# Characters XML 1.0 cannot hold at all, even escaped: C0 controls but tab,
+# newline and carriage return, lone surrogates, U+FFFE and U+FFFF.
+_NOT_XML = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
+_TEXT_ESCAPES = str.maketrans({"&": "&amp;", "<": "&lt;", ">": "&gt;"})
+_ATTRIBUTE_ESCAPES = str.maketrans({"&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;", "\t": "&#9;",
+                                    "\n": "&#10;", "\r": "&#13;"})
+
+
+def _text(value: str) -> str:
+    """Character data: markup escaped; characters XML cannot carry (a stray
+    control character in a name) become U+FFFD."""
+    return _NOT_XML.sub("\ufffd", value).translate(_TEXT_ESCAPES)
+
+
+def _attribute(value: str) -> str:
+    """An attribute value in double quotes: its whitespace kept as references."""
+    return _NOT_XML.sub("\ufffd", value).translate(_ATTRIBUTE_ESCAPES)
+
+
+class _Part(NamedTuple):
+    """One hole-free surface to write: the boundary it comes from (its
+    first side), the second side, its ring (3D, open) and its openings."""
+
+    first: SpaceBoundary
+    second: SpaceBoundary | None
+    ring: Any
+    origin: Any
+    openings: list[tuple[Any, Any]]  # (opening record, its ring: 3D, open)
+
+
 class _Writer:
+    """The document as text, its numbers computed for all surfaces at once.
+
+    Written element by element with lxml, a large building's half a million
+    elements cost several times what formatting their text does; the
+    geometry of each surface is a few small arrays, so NumPy works on all
+    surfaces' points together and the text is joined from the formatted
+    numbers. The layout is lxml's pretty print.
+    """
+
     def __init__(self, rooms: IfcRooms, boundaries: Sequence[SpaceBoundary]) -> None:
-        self.etree = _lxml()
         self.rooms = rooms
         self.boundaries = boundaries
         self.surfaces = 0
@@ -202,153 +233,227 @@ class _Writer:
         self.skipped = 0
         self.constructions: dict[str, str] = {}
 
-    def element(self, parent: Any, tag: str, text: str | None = None, **attributes: str) -> Any:
-        node = self.etree.SubElement(parent, tag, attributes)
-        if text is not None:
-            node.text = text
-        return node
-
-    def loop(self, parent: Any, points: Any) -> None:
-        # Parsed from text in one call: a surface's coordinates are most of the
-        # document's elements, and lxml makes them far faster this way than
-        # one SubElement call each.
-        for p in points:
-            for c in p:
-                if not math.isfinite(float(c)):
-                    raise ValueError(f"gbXML cannot hold the coordinate {float(c)!r}")
-        text = "".join("<CartesianPoint>" + "".join(f"<Coordinate>{float(c):.6f}</Coordinate>" for c in p)
-                       + "</CartesianPoint>" for p in points.tolist())
-        parent.append(self.etree.fromstring(f'<PolyLoop xmlns="{NAMESPACE}">{text}</PolyLoop>'))
-
-    def rectangle(self, parent: Any, plane: _Plane, ring: Any) -> tuple[Any, Any]:
-        """RectangularGeometry of a surface; returns its corner in the plane's axes."""
+    def parts(self) -> list[_Part]:
+        """Every surface to write, in order: a boundary alone or the two sides of
+        an internal one from its first side, cut into hole-free parts."""
         np = _numpy()
-        flat = plane.to_2d(ring)
-        low, high = flat.min(axis=0), flat.max(axis=0)
-        azimuth, tilt = _angles(plane.normal)
-        geometry = self.element(parent, "RectangularGeometry")
-        self.element(geometry, "Azimuth", _number(azimuth, 4))
-        corner = self.element(geometry, "CartesianPoint")
-        for c in plane.to_3d(np.array([low]))[0]:
-            self.element(corner, "Coordinate", _number(float(c)))
-        self.element(geometry, "Tilt", _number(tilt, 4))
-        self.element(geometry, "Height", _number(float(high[1] - low[1])))
-        self.element(geometry, "Width", _number(float(high[0] - low[0])))
-        return low, high
-
-    def construction(self, surface_type: str) -> str:
-        return self.constructions.setdefault(surface_type, f"construction-{surface_type}")
-
-    def surface(self, campus: Any, first: SpaceBoundary, second: SpaceBoundary | None) -> None:
-        outer = _open(first.polygon.outer)
-        if len(outer) < 3:
-            self.skipped += 1
-            return
-        plane = _Plane(outer[0], first.normal)
-        parts = _hole_free(first.polygon, plane)
-        centres = [(plane.to_2d(_open(o.outer)).mean(axis=0), o) for o in first.openings]
-        facing = "level" if abs(float(first.normal[2])) > 0.5 else "wall"
-        for part in parts:
-            if len(part) < 3 or _area(part) < MIN_AREA:
-                self.skipped += 1
-                continue
-            self.surfaces += 1
-            node = self.element(campus, "Surface", id=f"surface-{self.surfaces}", surfaceType=first.surface_type,
-                                constructionIdRef=self.construction(first.surface_type),
-                                exposedToSun="true" if first.surface_type in SUNLIT else "false")
-            horizontal_pair = second is not None and first.surface_type == "Ceiling"
-            self.element(node, "AdjacentSpaceId", spaceIdRef=f"space-{first.room}",
-                         **({"surfaceType": "Ceiling"} if horizontal_pair else {}))
-            if second is not None:
-                self.element(node, "AdjacentSpaceId", spaceIdRef=f"space-{second.room}",
-                             **({"surfaceType": "InteriorFloor"} if horizontal_pair else {}))
-            low, _ = self.rectangle(node, plane, part)
-            planar = self.element(node, "PlanarGeometry")
-            self.loop(planar, part)
-            inside = _Inside(plane.to_2d(part)) if len(parts) > 1 else None
-            for centre, opening in centres:
-                if inside is not None and not inside(centre):
-                    continue
-                if opening.kind == "air" and first.surface_type == "Air":
-                    continue  # a hole in an open boundary: the surface is air already
-                self.opening(node, plane, low, opening, facing)
-            if first.element is not None:
-                self.element(node, "CADObjectId", first.element)
-
-    def opening(self, surface: Any, plane: _Plane, corner: Any, opening: Any, facing: str) -> None:
-        ring = _open(opening.outer)
-        if len(ring) < 3 or _area(ring) < MIN_AREA:
-            return
-        self.openings += 1
-        kind = OPENING_TYPES.get(opening.kind, OPENING_TYPES["air"])
-        node = self.element(surface, "Opening", id=f"opening-{self.openings}",
-                            openingType=kind[0] if facing == "wall" else kind[1])
-        flat = plane.to_2d(ring)
-        low, high = flat.min(axis=0), flat.max(axis=0)
-        geometry = self.element(node, "RectangularGeometry")
-        point = self.element(geometry, "CartesianPoint")
-        for c in low - corner:
-            self.element(point, "Coordinate", _number(float(c)))
-        self.element(geometry, "Height", _number(float(high[1] - low[1])))
-        self.element(geometry, "Width", _number(float(high[0] - low[0])))
-        self.loop(self.element(node, "PlanarGeometry"), ring)
-        target = opening.filling or opening.opening
-        if target is not None:
-            self.element(node, "CADObjectId", target)
-
-    def document(self, building_name: str | None) -> Any:
-        from kovalith.energy import mesh_measures
-
-        etree, rooms = self.etree, self.rooms
-        root = etree.Element("gbXML", {"temperatureUnit": "C", "lengthUnit": "Meters", "areaUnit": "SquareMeters",
-                                       "volumeUnit": "CubicMeters", "useSIUnitsForResults": "true",
-                                       "version": VERSION}, nsmap={None: NAMESPACE})
-        campus = self.element(root, "Campus", id="campus")
-        self.element(campus, "Name", building_name or pathlib.Path(rooms.source).stem or "Campus")
-        building = self.element(campus, "Building", id="building", buildingType="Unknown")
-        self.element(building, "Name", building_name or pathlib.Path(rooms.source).stem or "Building")
-        floor = [0.0] * len(rooms.rooms)
-        for b in self.boundaries:
-            if float(b.normal[2]) < -0.5:
-                floor[b.room] += b.area * -float(b.normal[2])
-        total = self.element(building, "Area")
-        storey_ids: dict[str, str] = {}
-        for k, (name, _) in enumerate(rooms.storeys):
-            storey_ids.setdefault(name, f"storey-{k}")
-        for k, (mesh, product) in enumerate(zip(rooms.rooms, rooms.room_products)):
-            attributes = {"id": f"space-{k}", "ifcGUID": product.global_id}
-            if product.storey in storey_ids:
-                attributes["buildingStoreyIdRef"] = storey_ids[product.storey]
-            space = self.element(building, "Space", **attributes)
-            self.element(space, "Name", product.name or product.long_name or product.global_id)
-            if product.long_name:
-                self.element(space, "Description", product.long_name)
-            self.element(space, "Area", _number(floor[k], 4))
-            self.element(space, "Volume", _number(mesh_measures(mesh)[1], 4))
-            self.element(space, "CADObjectId", product.global_id)
-        total.text = _number(sum(floor), 4)
-        for k, (name, elevation) in enumerate(rooms.storeys):
-            if storey_ids.get(name) != f"storey-{k}":
-                continue
-            storey = self.element(building, "BuildingStorey", id=f"storey-{k}")
-            self.element(storey, "Name", name)
-            self.element(storey, "Level", _number(elevation))
+        parts: list[_Part] = []
         written = [False] * len(self.boundaries)
         for b in self.boundaries:
             if written[b.index]:
                 continue
-            other = self.boundaries[b.corresponding] if b.corresponding is not None else None
             written[b.index] = True
-            if other is None:
-                self.surface(campus, b, None)
+            first, second = b, None
+            if b.corresponding is not None:
+                other = self.boundaries[b.corresponding]
+                written[other.index] = True
+                first, second = sorted((b, other), key=_first_side)
+            outer = _open(np.asarray(first.polygon.outer, dtype=np.float64).reshape(-1, 3))
+            if len(outer) < 3:
+                self.skipped += 1
                 continue
-            written[other.index] = True
-            first, second = sorted((b, other), key=_first_side)
-            self.surface(campus, first, second)
+            # An opening of fewer than three corners is no opening (left out).
+            openings = [(o, ring) for o in first.openings
+                        if len(ring := _open(np.asarray(o.outer, dtype=np.float64).reshape(-1, 3))) >= 3]
+            if not first.polygon.holes:
+                parts.append(_Part(first, second, outer, outer[0], openings))
+                continue
+            plane = _Plane(outer[0], first.normal)
+            rings = _hole_free(first.polygon, plane)
+            centres = [plane.to_2d(ring).mean(axis=0) for _, ring in openings]
+            for ring in rings:
+                inside = _Inside(plane.to_2d(ring)) if len(rings) > 1 else None
+                kept = [o for o, c in zip(openings, centres) if inside is None or inside(c)]
+                parts.append(_Part(first, second, np.asarray(ring, dtype=np.float64), outer[0], kept))
+        return parts
+
+    def document(self, building_name: str | None) -> str:
+        from kovalith.energy import mesh_volumes
+
+        rooms = self.rooms
+        stem = pathlib.Path(rooms.source).stem
+        out = ["<?xml version='1.0' encoding='UTF-8'?>\n",
+               f'<gbXML xmlns="{NAMESPACE}" temperatureUnit="C" lengthUnit="Meters" areaUnit="SquareMeters" '
+               f'volumeUnit="CubicMeters" useSIUnitsForResults="true" version="{VERSION}">\n',
+               '  <Campus id="campus">\n',
+               f"    <Name>{_text(building_name or stem or 'Campus')}</Name>\n",
+               '    <Building id="building" buildingType="Unknown">\n',
+               f"      <Name>{_text(building_name or stem or 'Building')}</Name>\n"]
+        floor = [0.0] * len(rooms.rooms)
+        for b in self.boundaries:
+            if float(b.normal[2]) < -0.5:
+                floor[b.room] += b.area * -float(b.normal[2])
+        out.append(f"      <Area>{_number(sum(floor), 4)}</Area>\n")
+        storey_ids: dict[str, str] = {}
+        for k, (name, _) in enumerate(rooms.storeys):
+            storey_ids.setdefault(name, f"storey-{k}")
+        volumes = mesh_volumes(rooms.rooms)
+        for k, product in enumerate(rooms.room_products[:len(rooms.rooms)]):
+            storey = storey_ids.get(product.storey) if product.storey is not None else None
+            out.append(f'      <Space id="space-{k}" ifcGUID="{_attribute(product.global_id)}"'
+                       + (f' buildingStoreyIdRef="{storey}"' if storey is not None else "") + ">\n"
+                       f"        <Name>{_text(product.name or product.long_name or product.global_id)}</Name>\n"
+                       + (f"        <Description>{_text(product.long_name)}</Description>\n" if product.long_name
+                          else "")
+                       + f"        <Area>{_number(floor[k], 4)}</Area>\n"
+                       f"        <Volume>{_number(float(volumes[k]), 4)}</Volume>\n"
+                       f"        <CADObjectId>{_text(product.global_id)}</CADObjectId>\n"
+                       "      </Space>\n")
+        for k, (name, elevation) in enumerate(rooms.storeys):
+            if storey_ids.get(name) != f"storey-{k}":
+                continue
+            out.append(f'      <BuildingStorey id="storey-{k}">\n        <Name>{_text(name)}</Name>\n'
+                       f"        <Level>{_number(elevation)}</Level>\n      </BuildingStorey>\n")
+        out.append("    </Building>\n")
+        self.surface_text(self.parts(), out)
+        out.append("  </Campus>\n")
         for surface_type, ident in self.constructions.items():
-            construction = self.element(root, "Construction", id=ident)
-            self.element(construction, "Name", surface_type)
-        return root
+            out.append(f'  <Construction id="{ident}">\n    <Name>{surface_type}</Name>\n  </Construction>\n')
+        out.append("</gbXML>\n")
+        return "".join(out)
+
+    def surface_text(self, parts: list[_Part], out: list[str]) -> None:
+        np = _numpy()
+        if not parts:
+            return
+        # Every ring of every part and of its openings, one after the other.
+        rings = [p.ring for p in parts] + [ring for p in parts for _, ring in p.openings]
+        sizes = np.array([len(r) for r in rings], dtype=np.intp)
+        points = np.concatenate(rings).reshape(-1, 3)
+        if not np.isfinite(points).all():
+            raise ValueError(f"gbXML cannot hold the coordinate {float(points[~np.isfinite(points)][0])!r}")
+        count = len(parts)
+        opening_owner = np.array([k for k, p in enumerate(parts) for _ in p.openings], dtype=np.intp)
+        ring_part = np.concatenate((np.arange(count, dtype=np.intp), opening_owner))
+        starts = np.concatenate(([0], np.cumsum(sizes)[:-1])).astype(np.intp)
+        # Per part: its plane's origin and axes; the axes per distinct normal.
+        frames: dict[tuple[float, ...], tuple[Any, Any, tuple[float, float]]] = {}
+        right = np.empty((count, 3))
+        up = np.empty((count, 3))
+        angles = np.empty((count, 2))
+        for k, p in enumerate(parts):
+            key = tuple(float(c) for c in p.first.normal)
+            frame = frames.get(key)
+            if frame is None:
+                frame = frames[key] = (*_frame(key), _angles(key))
+            right[k], up[k], angles[k] = frame
+        origin = np.array([p.origin for p in parts], dtype=np.float64).reshape(-1, 3)
+        of_point = np.repeat(ring_part, sizes)
+        d = points - origin[of_point]
+        r, u = right[of_point], up[of_point]
+        flat_x = d[:, 0] * r[:, 0] + d[:, 1] * r[:, 1] + d[:, 2] * r[:, 2]
+        flat_y = d[:, 0] * u[:, 0] + d[:, 1] * u[:, 1] + d[:, 2] * u[:, 2]
+        low = np.stack([np.minimum.reduceat(flat_x, starts), np.minimum.reduceat(flat_y, starts)], axis=1)
+        high = np.stack([np.maximum.reduceat(flat_x, starts), np.maximum.reduceat(flat_y, starts)], axis=1)
+        area = _ring_areas(points, starts, sizes)
+        # A surface's corner: the bottom-left of its rectangle, in the world.
+        corner = origin + low[:count, :1] * right + low[:count, 1:2] * up
+        relative = low[count:] - low[opening_owner]
+        size = high - low
+        numbers = np.concatenate((points.ravel(), corner.ravel(), relative.ravel(), size.ravel()))
+        if not np.isfinite(numbers).all() or not np.isfinite(angles).all():
+            raise ValueError("gbXML cannot hold a measure that is not finite")
+        text = [f"{c:.6f}" for c in numbers.tolist()]
+        angle_text = [f"{c:.4f}" for c in angles.ravel().tolist()]
+        at = 3 * len(points)
+        corner_at, relative_at, size_at = at, at + 3 * count, at + 3 * count + 2 * len(opening_owner)
+        first_opening = count
+        for k, part in enumerate(parts):
+            first = part.first
+            openings_at = first_opening
+            first_opening += len(part.openings)
+            if sizes[k] < 3 or area[k] < MIN_AREA:
+                self.skipped += 1
+                continue
+            self.surfaces += 1
+            surface_type = first.surface_type
+            construction = self.constructions.setdefault(surface_type, f"construction-{surface_type}")
+            horizontal_pair = part.second is not None and surface_type == "Ceiling"
+            c = corner_at + 3 * k
+            h = size_at + 2 * k
+            out.append(f'    <Surface id="surface-{self.surfaces}" surfaceType="{surface_type}" '
+                       f'constructionIdRef="{construction}" '
+                       f'exposedToSun="{"true" if surface_type in SUNLIT else "false"}">\n'
+                       f'      <AdjacentSpaceId spaceIdRef="space-{first.room}"'
+                       + (' surfaceType="Ceiling"/>\n' if horizontal_pair else "/>\n"))
+            if part.second is not None:
+                out.append(f'      <AdjacentSpaceId spaceIdRef="space-{part.second.room}"'
+                           + (' surfaceType="InteriorFloor"/>\n' if horizontal_pair else "/>\n"))
+            out.append("      <RectangularGeometry>\n"
+                       f"        <Azimuth>{angle_text[2 * k]}</Azimuth>\n"
+                       "        <CartesianPoint>\n"
+                       f"          <Coordinate>{text[c]}</Coordinate>\n"
+                       f"          <Coordinate>{text[c + 1]}</Coordinate>\n"
+                       f"          <Coordinate>{text[c + 2]}</Coordinate>\n"
+                       "        </CartesianPoint>\n"
+                       f"        <Tilt>{angle_text[2 * k + 1]}</Tilt>\n"
+                       f"        <Height>{text[h + 1]}</Height>\n"
+                       f"        <Width>{text[h]}</Width>\n"
+                       "      </RectangularGeometry>\n"
+                       "      <PlanarGeometry>\n")
+            _loop(out, text, 3 * int(starts[k]), int(sizes[k]), "        ")
+            out.append("      </PlanarGeometry>\n")
+            for j, (opening, _) in enumerate(part.openings):
+                ring = openings_at + j
+                if opening.kind == "air" and surface_type == "Air":
+                    continue  # a hole in an open boundary: the surface is air already
+                if sizes[ring] < 3 or area[ring] < MIN_AREA:
+                    continue
+                self.openings += 1
+                kind = opening_type(opening, first.normal)
+                o = relative_at + 2 * (ring - count)
+                h = size_at + 2 * ring
+                out.append(f'      <Opening id="opening-{self.openings}" openingType="{kind}">\n'
+                           "        <RectangularGeometry>\n"
+                           "          <CartesianPoint>\n"
+                           f"            <Coordinate>{text[o]}</Coordinate>\n"
+                           f"            <Coordinate>{text[o + 1]}</Coordinate>\n"
+                           "          </CartesianPoint>\n"
+                           f"          <Height>{text[h + 1]}</Height>\n"
+                           f"          <Width>{text[h]}</Width>\n"
+                           "        </RectangularGeometry>\n"
+                           "        <PlanarGeometry>\n")
+                _loop(out, text, 3 * int(starts[ring]), int(sizes[ring]), "          ")
+                out.append("        </PlanarGeometry>\n")
+                target = opening.filling or opening.opening
+                if target is not None:
+                    out.append(f"        <CADObjectId>{_text(target)}</CADObjectId>\n")
+                out.append("      </Opening>\n")
+            if first.element is not None:
+                out.append(f"      <CADObjectId>{_text(first.element)}</CADObjectId>\n")
+            out.append("    </Surface>\n")
+
+
+def _loop(out: list[str], text: list[str], at: int, count: int, indent: str) -> None:
+    """A PolyLoop of `count` points whose coordinates' text starts at ``text[at]``."""
+    point = (f"{indent}  <CartesianPoint>\n{indent}    <Coordinate>{{}}</Coordinate>\n"
+             f"{indent}    <Coordinate>{{}}</Coordinate>\n{indent}    <Coordinate>{{}}</Coordinate>\n"
+             f"{indent}  </CartesianPoint>\n").format
+    out.append(f"{indent}<PolyLoop>\n")
+    out.extend(point(*text[k:k + 3]) for k in range(at, at + 3 * count, 3))
+    out.append(f"{indent}</PolyLoop>\n")
+
+
+def _ring_areas(points: Any, starts: Any, sizes: Any) -> Any:
+    """Area of each planar ring (open) of the concatenated `points`, by
+    Newell's sum about its first point."""
+    np = _numpy()
+    first = np.repeat(starts, sizes)
+    p = points - points[first]
+    a, b = p[:-1], p[1:]
+    cross = np.stack([a[:, 1] * b[:, 2] - a[:, 2] * b[:, 1], a[:, 2] * b[:, 0] - a[:, 0] * b[:, 2],
+                      a[:, 0] * b[:, 1] - a[:, 1] * b[:, 0]], axis=1)
+    # A pair across two rings is no edge (and the closing edge of a ring,
+    # about its first point, adds nothing).
+    cross[(starts + sizes - 1)[sizes > 0][:-1] if len(cross) else []] = 0.0
+    total = np.add.reduceat(np.concatenate((cross, np.zeros((1, 3)))), starts, axis=0)
+    return 0.5 * np.sqrt((total * total).sum(axis=1))
+
+
+def opening_type(opening: Any, normal: Any) -> str:
+    """gbXML's ``openingType`` of an opening on a surface with this outward normal."""
+    kind = OPENING_TYPES.get(opening.kind, OPENING_TYPES["air"])
+    return kind[0] if abs(float(normal[2])) <= 0.5 else kind[1]
 
 
 def _first_side(boundary: SpaceBoundary) -> tuple[int, int]:
@@ -378,7 +483,9 @@ class _Inside:
 def gbxml_document(rooms: IfcRooms, boundaries: Sequence[SpaceBoundary], *,
                    building_name: str | None = None) -> Any:
     """The gbXML document of `write_gbxml` as an ``lxml.etree`` root element."""
-    return _Writer(rooms, boundaries).document(building_name)
+    etree = _lxml()
+    text = _Writer(rooms, boundaries).document(building_name)
+    return etree.fromstring(text.encode("utf-8"), etree.XMLParser(huge_tree=True, remove_blank_text=True))
 
 
 def write_gbxml(rooms: IfcRooms, boundaries: Sequence[SpaceBoundary], path: str | os.PathLike[str], *,
@@ -407,15 +514,14 @@ def write_gbxml(rooms: IfcRooms, boundaries: Sequence[SpaceBoundary], path: str 
     Raises
     ------
     ImportError
-        lxml is missing, or shapely for a boundary with holes.
+        shapely is missing for a boundary with holes.
     ValueError
         A coordinate or measure is not finite.
     """
     writer = _Writer(rooms, boundaries)
-    root = writer.document(building_name)
-    writer.etree.cleanup_namespaces(root)
-    writer.etree.ElementTree(root).write(os.fspath(path), xml_declaration=True, encoding="UTF-8",
-                                         pretty_print=True)
+    text = writer.document(building_name)
+    with open(os.fspath(path), "w", encoding="utf-8", newline="\n") as stream:
+        stream.write(text)
     return {"spaces": len(rooms.rooms), "surfaces": writer.surfaces, "openings": writer.openings,
             "skipped": writer.skipped}
 
