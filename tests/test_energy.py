@@ -704,3 +704,58 @@ def test_gbxml_text_carries_names_with_markup_and_stray_characters(tmp_path):
     assert written.get("buildingStoreyIdRef") == level.get("id") and level.find(f"{GB}Name").text == storey
     assert etree.tostring(gbxml.gbxml_document(model, boundaries)) == etree.tostring(
         etree.parse(str(path), etree.XMLParser(remove_blank_text=True)).getroot())
+
+
+def test_batched_probes_equal_the_plain_scan():
+    """The inner points of many polygons at once (rectangles, an L whose
+    centroid lies outside it, a ring around a hole, tilted and far off) are
+    those of the polygon-by-polygon search; the batched point-in-solid test
+    agrees with box arithmetic for points in, out of and between boxes and an
+    L-shaped solid."""
+    from kovalith.energy import _inner_point, _inner_points, _Solids, mesh_volumes
+
+    rng = np.random.default_rng(7)
+    square = [(0, 0), (4, 0), (4, 4), (0, 4)]
+    shapes = [([(0, 0), (3, 0), (3, 2), (0, 2)], []),
+              ([(0, 0), (4, 0), (4, 1), (1, 1), (1, 4), (0, 4)], []),  # an L: its centroid is outside
+              (square, [[(1, 1), (1, 3), (3, 3), (3, 1)]]),  # the centroid is in the hole
+              (square, [[(0.5, 0.5), (0.5, 1), (1, 1), (1, 0.5)]])]
+    polygons, normals = [], []
+    for k in range(40):
+        outer, holes = shapes[k % len(shapes)]
+        n = rng.normal(size=3)
+        n /= np.linalg.norm(n)
+        u = np.cross(n, [0.3, 0.5, 0.8])
+        u /= np.linalg.norm(u)
+        w = np.cross(n, u)
+        origin = rng.uniform(-5000, 5000, 3) if k % 3 == 0 else rng.uniform(-5, 5, 3)
+
+        def lift(ring):
+            return np.array([origin + x * u + y * w for x, y in ring + ring[:1]])
+
+        polygons.append(RegionPolygon(lift(outer), [lift(h[::-1]) for h in holes]))
+        normals.append(n)
+    batched = _inner_points(polygons, np.array(normals))
+    for got, polygon, n in zip(batched, polygons, normals):
+        assert np.allclose(got, _inner_point(polygon, n), rtol=0, atol=1e-9)
+
+    boxes = [((0, 0, 0), (4, 5, 3)), ((4.2, 0, 0), (8, 5, 3)), ((0, 0, 3.3), (8, 5, 6.3))]
+    l_shape = Mesh([Vector3D(*p) for p in [(10, 0, 0), (14, 0, 0), (14, 1, 0), (11, 1, 0), (11, 4, 0), (10, 4, 0),
+                                           (10, 0, 2), (14, 0, 2), (14, 1, 2), (11, 1, 2), (11, 4, 2), (10, 4, 2)]],
+                   [[5, 4, 3, 2, 1, 0], [6, 7, 8, 9, 10, 11], [0, 1, 7, 6], [1, 2, 8, 7], [2, 3, 9, 8],
+                    [3, 4, 10, 9], [4, 5, 11, 10], [5, 0, 6, 11]])
+    solids = _Solids([box_mesh(b) for b in boxes] + [l_shape])
+    points = np.concatenate([rng.uniform((-1, -1, -1), (15, 6, 7), (3000, 3)),
+                             [(4.1, 2.5, 1.5), (2, 2.5, 3.15), (12, 3, 1), (10.5, 3, 1), (12.5, 0.5, 1)]])
+
+    def truth(p):
+        in_box = any(all(lo[i] < p[i] < hi[i] for i in range(3)) for lo, hi in boxes)
+        x, y, z = p
+        in_l = 0 < z < 2 and ((10 < x < 14 and 0 < y < 1) or (10 < x < 11 and 0 < y < 4))
+        return in_box or in_l
+
+    assert solids.contains_all(points).tolist() == [truth(p) for p in points]
+    assert [solids.contains(p) for p in points[-5:]] == [False, False, False, True, True]
+    meshes = [box_mesh(b) for b in boxes] + [Mesh([], []), l_shape, box_mesh(shifted(GROUND, dx=5000.0))]
+    want = [float(np.prod(np.subtract(hi, lo))) for lo, hi in boxes] + [0.0, 4 * 1 * 2 + 1 * 3 * 2, 4 * 5 * 3]
+    assert mesh_volumes(meshes) == pytest.approx(want, rel=1e-12)

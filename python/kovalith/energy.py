@@ -360,6 +360,51 @@ def _fan(mesh: Any) -> tuple[Any, Any]:
     return v, np.stack([index[first], index[first + step], index[first + step + 1]], axis=1)
 
 
+class _Fans:
+    """Many meshes' faces fanned into triangles at once (`_fan` for each):
+    their vertices one after the other, ``triangles`` indexing them, and per
+    mesh the first and the count of its vertices and of its triangles."""
+
+    def __init__(self, meshes: Sequence[Any]) -> None:
+        np = _numpy()
+        to_arrays = importlib.import_module("kovalith.arrays").mesh_to_arrays
+        arrays = [to_arrays(mesh) for mesh in meshes]
+        count = len(arrays)
+        self.vertex_count = np.array([len(a.vertices) for a in arrays], dtype=np.intp)
+        self.vertex_start = np.cumsum(self.vertex_count) - self.vertex_count
+        self.vertices = np.concatenate([np.asarray(a.vertices, dtype=np.float64).reshape(-1, 3) for a in arrays]) \
+            if count else np.zeros((0, 3))
+        index_count = np.array([len(a.indices) for a in arrays], dtype=np.intp)
+        index_start = np.cumsum(index_count) - index_count
+        indices = np.concatenate([np.asarray(a.indices, dtype=np.intp) for a in arrays]) if count else \
+            np.zeros(0, dtype=np.intp)
+        indices = indices + np.repeat(self.vertex_start, index_count)
+        offsets = [np.asarray(a.offsets, dtype=np.intp) for a in arrays]
+        face_count = np.array([max(len(o) - 1, 0) for o in offsets], dtype=np.intp)
+        face_start = np.concatenate([o[:-1] for o in offsets if len(o) > 1]) if face_count.any() else \
+            np.zeros(0, dtype=np.intp)
+        face_size = np.concatenate([np.diff(o) for o in offsets if len(o) > 1]) if face_count.any() else \
+            np.zeros(0, dtype=np.intp)
+        face_start = face_start + np.repeat(index_start, face_count)
+        fans = np.maximum(face_size - 2, 0)  # triangles per face
+        first = np.repeat(face_start, fans)
+        # Triangle t of a face joins its corners 0, t + 1 and t + 2.
+        step = np.arange(len(first)) - np.repeat(np.cumsum(fans) - fans, fans) + 1
+        self.triangles = np.stack([indices[first], indices[first + step], indices[first + step + 1]], axis=1) \
+            .reshape(-1, 3)
+        self.triangle_count = np.bincount(np.repeat(np.repeat(np.arange(count), face_count), fans),
+                                          minlength=count).astype(np.intp)
+        self.triangle_start = np.cumsum(self.triangle_count) - self.triangle_count
+
+    def mesh_of_vertex(self) -> Any:
+        np = _numpy()
+        return np.repeat(np.arange(len(self.vertex_count)), self.vertex_count)
+
+    def mesh_of_triangle(self) -> Any:
+        np = _numpy()
+        return np.repeat(np.arange(len(self.triangle_count)), self.triangle_count)
+
+
 class _Solids:
     """Point-in-solid tests against closed meshes (rooms, physical elements).
 
@@ -372,34 +417,94 @@ class _Solids:
 
     def __init__(self, meshes: Sequence[Any]) -> None:
         np = _numpy()
-        self.meshes = list(meshes)
-        self.shapes: dict[int, tuple[Any, Any]] = {}
-        low = np.full((len(self.meshes), 3), np.inf)
-        high = np.full((len(self.meshes), 3), -np.inf)
-        arrays = importlib.import_module("kovalith.arrays")
-        for k, mesh in enumerate(self.meshes):
-            v = arrays.mesh_to_arrays(mesh).vertices
-            if len(v):
-                low[k], high[k] = v.min(axis=0), v.max(axis=0)
+        self.fans = _Fans(meshes)
+        count = len(self.fans.vertex_count)
+        low = np.full((count, 3), np.inf)
+        high = np.full((count, 3), -np.inf)
+        some = self.fans.vertex_count > 0
+        if some.any():
+            starts = self.fans.vertex_start[some]
+            low[some] = np.minimum.reduceat(self.fans.vertices, starts, axis=0)
+            high[some] = np.maximum.reduceat(self.fans.vertices, starts, axis=0)
         self.low, self.high = low, high
         direction = np.array(self.RAY)
         self.direction = direction / np.linalg.norm(direction)
 
     def contains(self, point: Any) -> bool:
-        np = _numpy()
-        from kovalith.ifc import _line_hits
+        return bool(self.contains_all(point)[0])
 
-        near = np.nonzero(((self.low <= point) & (point <= self.high)).all(axis=1))[0]
-        for k in near.tolist():
-            if k not in self.shapes:
-                self.shapes[k] = _fan(self.meshes[k])
-            v, faces = self.shapes[k]
-            t = _line_hits(point, self.direction, v, faces)
-            # A crossing on an edge shared by two triangles is one crossing.
-            crossings = np.unique(np.round(t[t > 0.0], 9))
-            if len(crossings) % 2 == 1:
-                return True
-        return False
+    def contains_all(self, points: Any) -> Any:
+        """`contains` for each of (n, 3) points at once: a bool array.
+
+        The pairs of a point and a mesh whose box holds it are found by
+        sorting the points along one axis; each pair's ray is tested against
+        all of that mesh's triangles in one array operation.
+        """
+        np = _numpy()
+        points = np.asarray(points, dtype=np.float64).reshape(-1, 3)
+        inside = np.zeros(len(points), dtype=bool)
+        if not len(points) or not len(self.low):
+            return inside
+        point_of, mesh_of = self._pairs(points)
+        fans = self.fans
+        count, first = fans.triangle_count, fans.triangle_start
+        if not len(point_of) or not count[mesh_of].any():
+            return inside
+        used = np.unique(mesh_of)
+        # The triangles of the meshes some point lies in the box of.
+        taken = np.repeat(first[used] - (np.cumsum(count[used]) - count[used]), count[used]) + \
+            np.arange(int(count[used].sum()))
+        triangles = fans.vertices[fans.triangles[taken]]
+        first = np.zeros(len(count), dtype=np.intp)
+        first[used] = np.cumsum(count[used]) - count[used]
+        # Moeller-Trumbore: what depends on the triangle and the ray's
+        # direction alone is computed once per triangle.
+        a = triangles[:, 0]
+        e1, e2 = triangles[:, 1] - a, triangles[:, 2] - a
+        d = self.direction
+        p = np.stack([d[1] * e2[:, 2] - d[2] * e2[:, 1], d[2] * e2[:, 0] - d[0] * e2[:, 2],
+                      d[0] * e2[:, 1] - d[1] * e2[:, 0]], axis=1)
+        det = np.einsum("ij,ij->i", e1, p)
+        ok = np.abs(det) > 1e-12
+        inv = np.where(ok, 1.0 / np.where(ok, det, 1.0), 0.0)
+        per_pair = count[mesh_of]
+        pair = np.repeat(np.arange(len(point_of)), per_pair)
+        tri = np.repeat(first[mesh_of] - np.concatenate(([0], np.cumsum(per_pair)[:-1])), per_pair) + \
+            np.arange(len(pair))
+        s = points[point_of[pair]] - a[tri]
+        u = np.einsum("ij,ij->i", s, p[tri]) * inv[tri]
+        q = _cross(s, e1[tri])
+        v = (q @ d) * inv[tri]
+        t = np.einsum("ij,ij->i", e2[tri], q) * inv[tri]
+        hit = ok[tri] & (u >= 0.0) & (v >= 0.0) & (u + v <= 1.0) & (t > 0.0)
+        # A crossing on an edge shared by two triangles is one crossing.
+        hit_pair, hit_t = pair[hit], np.round(t[hit], 9)
+        order = np.lexsort((hit_t, hit_pair))
+        hit_pair, hit_t = hit_pair[order], hit_t[order]
+        distinct = np.ones(len(hit_pair), dtype=bool)
+        distinct[1:] = (hit_pair[1:] != hit_pair[:-1]) | (hit_t[1:] != hit_t[:-1])
+        crossings = np.bincount(hit_pair[distinct], minlength=len(point_of))
+        inside[point_of[crossings % 2 == 1]] = True
+        return inside
+
+    def _pairs(self, points: Any) -> tuple[Any, Any]:
+        """(point, mesh) index pairs whose mesh's bounding box holds the point."""
+        np = _numpy()
+        lows, highs = self.low, self.high
+        found = []
+        for axis in range(3):
+            order = np.argsort(points[:, axis], kind="stable")
+            along = points[order, axis]
+            start = np.searchsorted(along, lows[:, axis], side="left")
+            stop = np.searchsorted(along, highs[:, axis], side="right")
+            width = np.maximum(stop - start, 0)
+            found.append((int(width.sum()), order, start, width))
+        _, order, start, width = min(found, key=lambda f: f[0])
+        mesh_of = np.repeat(np.arange(len(lows)), width)
+        offsets = np.arange(len(mesh_of)) - np.repeat(np.cumsum(width) - width, width)
+        point_of = order[np.repeat(start, width) + offsets]
+        keep = ((lows[mesh_of] <= points[point_of]) & (points[point_of] <= highs[mesh_of])).all(axis=1)
+        return point_of[keep], mesh_of[keep]
 
 
 def _inner_point(polygon: Any, normal: Any) -> Any:
@@ -438,6 +543,90 @@ def _inner_point(polygon: Any, normal: Any) -> Any:
         if inside(c):
             return origin + c[0] * u + c[1] * w
     return ring.mean(axis=0)
+
+
+def _inner_points(polygons: Sequence[Any], normals: Any) -> Any:
+    """`_inner_point` of each polygon, (n, 3): the outer ring's centroid
+    computed for all polygons at once, tested against all their rings at
+    once; a polygon whose centroid lies outside (an L, a hole in the middle)
+    or that is degenerate is left to `_inner_point`."""
+    np = _numpy()
+    count = len(polygons)
+    result = np.empty((count, 3))
+    if not count:
+        return result
+    normals = np.asarray(normals, dtype=np.float64).reshape(-1, 3)
+    outers = [np.asarray(p.outer, dtype=np.float64).reshape(-1, 3)[:-1] for p in polygons]
+    sizes = np.array([len(r) for r in outers], dtype=np.intp)
+    slow = sizes < 3
+    fast = np.nonzero(~slow)[0]
+    if len(fast):
+        rings = [outers[k] for k in fast.tolist()]
+        size = sizes[fast]
+        starts = np.concatenate(([0], np.cumsum(size)[:-1]))
+        points = np.concatenate(rings)
+        origin = points[starts]
+        n = normals[fast]
+        u = points[starts + 1] - origin
+        u = u - n * np.einsum("ij,ij->i", u, n)[:, None]
+        length = np.sqrt(np.einsum("ij,ij->i", u, u))
+        degenerate = length == 0.0
+        u = u / np.where(degenerate, 1.0, length)[:, None]
+        w = _cross(n, u)
+        of_point = np.repeat(np.arange(len(fast)), size)
+        d = points - origin[of_point]
+        x = np.einsum("ij,ij->i", d, u[of_point])
+        y = np.einsum("ij,ij->i", d, w[of_point])
+        # Fan triangles from the first corner, which lies at (0, 0): each
+        # edge (i, i + 1) makes one, of doubled area x_i y_i+1 - x_i+1 y_i and
+        # centre (p_i + p_i+1) / 3 (the edges at the first corner add nothing).
+        following = np.arange(len(points)) + 1
+        following[starts + size - 1] = starts
+        doubled = x * y[following] - x[following] * y
+        total = np.add.reduceat(doubled, starts)
+        cx = np.add.reduceat(doubled * ((x + x[following]) / 3.0), starts)
+        cy = np.add.reduceat(doubled * ((y + y[following]) / 3.0), starts)
+        usable = ~degenerate & (total != 0.0)
+        cx = cx / np.where(usable, total, 1.0)
+        cy = cy / np.where(usable, total, 1.0)
+        # Even-odd: the centroid is inside when it crosses the outer ring an
+        # odd number of times and each hole an even number.
+        ring_of = [np.arange(len(fast))]
+        ring_points = [np.stack([x, y], axis=1)]
+        ring_sizes = [size]
+        for j, k in enumerate(fast.tolist()):
+            for hole in polygons[k].holes:
+                h = np.asarray(hole, dtype=np.float64).reshape(-1, 3)[:-1]
+                if len(h) == 0:
+                    continue
+                dh = h - origin[j]
+                ring_points.append(np.stack([dh @ u[j], dh @ w[j]], axis=1))
+                ring_of.append(np.array([j]))
+                ring_sizes.append(np.array([len(h)]))
+        owner = np.concatenate(ring_of)
+        all_sizes = np.concatenate(ring_sizes)
+        all_points = np.concatenate(ring_points)
+        all_starts = np.concatenate(([0], np.cumsum(all_sizes)[:-1]))
+        nxt = np.arange(len(all_points)) + 1
+        nxt[all_starts + all_sizes - 1] = all_starts
+        of = np.repeat(owner, all_sizes)
+        px, py = cx[of], cy[of]
+        x0, y0 = all_points[:, 0], all_points[:, 1]
+        x1, y1 = all_points[nxt, 0], all_points[nxt, 1]
+        straddles = (y0 > py) != (y1 > py)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            crosses = straddles & (px < x0 + (py - y0) * (x1 - x0) / np.where(straddles, y1 - y0, 1.0))
+        odd = np.add.reduceat(crosses.astype(np.intp), all_starts) % 2 == 1
+        # The outer ring is each polygon's first ring, the holes follow.
+        outer_odd = odd[:len(fast)]
+        hole_odd = np.zeros(len(fast), dtype=bool)
+        np.logical_or.at(hole_odd, owner[len(fast):], odd[len(fast):])
+        good = usable & outer_odd & ~hole_odd
+        result[fast] = origin + cx[:, None] * u + cy[:, None] * w
+        slow[fast[~good]] = True
+    for k in np.nonzero(slow)[0].tolist():
+        result[k] = _inner_point(polygons[k], normals[k])
+    return result
 
 
 def _in_ring(point: Any, ring: Any) -> bool:
@@ -521,45 +710,52 @@ def classify(rooms: IfcRooms, pieces: Sequence[Any], *, ground_level: float | No
     kinds = [ifc.element_kind(p) for p in rooms.element_products]
     roles = [_element_role(p, kind) for p, kind in zip(rooms.element_products, kinds)]
     room_ids = [p.global_id for p in rooms.room_products]
-    solids: _Solids | None = None
     # Slivers of rounding (a face's edge cut against a contact a hair away)
     # bound nothing: left out, the rest renumbered.
     kept = [float(piece.area) > MIN_AREA for piece in pieces]
     position = [-1] * len(pieces)
     for k, index in enumerate([k for k, keep in enumerate(kept) if keep]):
         position[index] = k
-    around = _surrounding_elements(pieces, roles)
-    boundaries: list[SpaceBoundary] = []
+    around: dict[tuple[Any, ...], int] | None = None  # found when a piece first needs it
+    rows: list[tuple[Any, int, int | None, list[BoundaryOpening], int | None, Any]] = []
+    probes: list[int] = []  # rows of exterior pieces, whose far side is looked at
     for piece, keep in zip(pieces, kept):
         if not keep:
             continue
-        index = len(boundaries)
-        twin = None if piece.corresponding is None else position[int(piece.corresponding)]
-        room = int(piece.room)
-        other = None if piece.other is None else int(piece.other)
         on_piece = openings.on(piece.openings)
         element = piece.element
         if element is None and sum(o.area for o in on_piece if o.kind != "air") >= FILLED_SHARE * float(piece.area):
             # A door or window in an element that has an unfilled opening too:
             # the loader cuts all of that element's openings, so nothing stands
             # behind the door's region. It is part of the element around it.
+            if around is None:
+                around = _surrounding_elements(pieces, roles)
             element = around.get(_face_key(piece))
+        normal = np.asarray(piece.normal, dtype=np.float64)
+        other = None if piece.other is None else int(piece.other)
+        if other is None:
+            probes.append(len(rows))
+        rows.append((piece, int(piece.room), other, on_piece, element, normal))
+    outside = [False] * len(rows)
+    if probes:
+        solids = _Solids(list(rooms.rooms) + [m for m, kind in zip(rooms.elements, kinds) if kind == "physical"])
+        normals = np.array([rows[k][5] for k in probes]).reshape(-1, 3)
+        # Past the thickest wall or slab the compiler bridges (or past the
+        # element behind, if thicker) lies the outside, unless the building
+        # goes on: the end of a partition wall behind a corridor wall, a
+        # wall standing on the slab above a ceiling, a neighbour's party wall.
+        reach = np.array([max(gaps[abs(float(rows[k][5][2])) > SLAB_COS], float(rows[k][0].depth)) + PROBE_MARGIN
+                          for k in probes])
+        inner = _inner_points([rows[k][0].polygon for k in probes], normals)
+        within = solids.contains_all(inner + reach[:, None] * normals)
+        for k, building_there in zip(probes, within.tolist()):
+            outside[k] = not building_there
+    boundaries: list[SpaceBoundary] = []
+    for index, ((piece, room, other, on_piece, element, normal), out) in enumerate(zip(rows, outside)):
+        twin = None if piece.corresponding is None else position[int(piece.corresponding)]
         role = None if element is None else roles[element]
         product = None if element is None else rooms.element_products[element]
-        normal = np.asarray(piece.normal, dtype=np.float64)
-        if other is not None:
-            beyond = "space"
-        else:
-            if solids is None:
-                solids = _Solids(list(rooms.rooms) + [m for m, kind in zip(rooms.elements, kinds)
-                                                      if kind == "physical"])
-            # Past the thickest wall or slab the compiler bridges (or past the
-            # element behind, if thicker) lies the outside, unless the building
-            # goes on: the end of a partition wall behind a corridor wall, a
-            # wall standing on the slab above a ceiling, a neighbour's party wall.
-            reach = max(gaps[abs(float(normal[2])) > SLAB_COS], float(piece.depth)) + PROBE_MARGIN
-            beyond = "building" if solids.contains(_inner_point(piece.polygon, normal) + reach * normal) \
-                else "outside"
+        beyond = "space" if other is not None else "outside" if out else "building"
         surface_type = _surface_type(_facing(normal), beyond, role, bool(levels.below[room]),
                                      bool(levels.on_grade[room]))
         boundaries.append(SpaceBoundary(
@@ -626,24 +822,19 @@ def mesh_measures(mesh: Any) -> tuple[float, float]:
 def mesh_volumes(meshes: Sequence[Any]) -> Any:
     """`mesh_measures`' volume of each mesh, computed for all meshes at once: (n,) m3."""
     np = _numpy()
-    volumes = np.zeros(len(meshes))
-    fans = [_fan(mesh) for mesh in meshes]
-    counts = np.array([len(faces) for _, faces in fans], dtype=np.intp)
-    if not counts.any():
-        return volumes
-    used = [k for k, c in enumerate(counts) if c]
-    base = np.cumsum([0] + [len(fans[k][0]) for k in used])
-    v = np.concatenate([fans[k][0] for k in used])
-    sizes = np.diff(base)
+    fans = _Fans(meshes)
+    count = len(fans.vertex_count)
+    v = fans.vertices
+    if not len(fans.triangles):
+        return np.zeros(count)
     # Volumes about a point near each mesh keep far-off models exact.
-    origin = np.add.reduceat(v, base[:-1], axis=0) / sizes[:, None]
-    v = v - np.repeat(origin, sizes, axis=0)
-    faces = np.concatenate([fans[k][1] + base[j] for j, k in enumerate(used)])
-    a, b, c = (v[faces[:, k]] for k in range(3))
+    of_vertex = fans.mesh_of_vertex()
+    origin = np.stack([np.bincount(of_vertex, weights=v[:, k], minlength=count) for k in range(3)], axis=1)
+    origin /= np.maximum(fans.vertex_count, 1)[:, None]
+    of_triangle = fans.mesh_of_triangle()
+    a, b, c = (v[fans.triangles[:, k]] - origin[of_triangle] for k in range(3))
     signed = np.einsum("ij,ij->i", a, _cross(b, c))
-    starts = np.concatenate(([0], np.cumsum(counts[used])[:-1]))
-    volumes[used] = np.abs(np.add.reduceat(signed, starts) / 6.0)
-    return volumes
+    return np.abs(np.bincount(of_triangle, weights=signed, minlength=count) / 6.0)
 
 
 def enclosure(rooms: IfcRooms, boundaries: Sequence[SpaceBoundary]) -> list[Enclosure]:
