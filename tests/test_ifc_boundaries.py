@@ -229,6 +229,13 @@ def check_copy(path, records, rooms):
             assert (child.internal, child.physical, child.description) == (
                 piece.internal, "VIRTUAL" if o.kind == "air" else "PHYSICAL", piece.description)
     assert len(got) == len(records) + sum(len(r.openings) for r in records)
+    # New GlobalIds are random (version 4) UUIDs, each its own.
+    import uuid
+
+    import ifcopenshell.guid
+
+    assert len({b.global_id for b in got}) == len(got)
+    assert all(uuid.UUID(ifcopenshell.guid.expand(b.global_id)).version == 4 for b in got)
     for record, piece in zip(records, pieces):
         if record.corresponding is None:
             assert piece.corresponding is None

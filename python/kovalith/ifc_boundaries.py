@@ -69,7 +69,6 @@ import pathlib
 import re
 import tempfile
 import time
-import uuid
 import warnings
 from typing import TYPE_CHECKING, Any, NamedTuple, Sequence
 
@@ -268,6 +267,18 @@ class _Step:
         self.next += 1
         return self.next - 1
 
+    def template(self, entity: str, *names: str) -> str:
+        """A line of `entity` as a format string: ``{0}`` its id, ``{1}``... the
+        named attributes in the order given, '$' for the others. A building's
+        hundred thousand points, polylines and boundaries are written this way
+        rather than through `add`, which orders the attributes for each."""
+        order = [a.name() for a in self._schema.declaration_by_name(entity).all_attributes()]
+        unknown = set(names) - set(order)
+        if unknown:
+            raise ValueError(f"{entity} has no attribute {', '.join(sorted(unknown))}")
+        fields = ["{%d}" % (names.index(a) + 1) if a in names else "$" for a in order]
+        return "#{0}=" + entity.upper() + "(" + ",".join(fields) + ");"
+
     def add(self, entity: str, at: int | None = None, **values: str) -> int:
         """Add an entity with its attributes already as text ('$' where none); returns its id."""
         found = self._order.get(entity)
@@ -297,6 +308,13 @@ def _real(value: float) -> str:
     return mantissa + ("E" + exponent if exponent else "")
 
 
+def _reals(values: Sequence[float]) -> list[str]:
+    """`_real` of many finite values: Python's shortest repr has a decimal
+    point already but where it takes an exponent."""
+    out = [repr(v) for v in values]
+    return [r if "e" not in r else _real(v) for r, v in zip(out, values)]
+
+
 def _string(value: str) -> str:
     """A STRING literal: quotes and backslashes doubled, other than printable ASCII as \\X2\\ hex."""
     out = []
@@ -319,15 +337,35 @@ _SECOND_LEVEL = "'2ndLevel'"
 _GUID_DIGITS = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz_$"
 
 
-def _quoted_guid() -> str:
-    """A new GlobalId as a STRING literal (its digits need no escaping)."""
-    return f"'{_guid()}'"
+class _Guids:
+    """New GlobalIds as STRING literals, drawn a few thousand at a time: random
+    UUIDs (version 4) in IFC's 22 base-64 digits, as `_guid` makes them one by
+    one, the digits of a batch found with NumPy."""
 
+    BATCH = 4096
 
-def _guid() -> str:
-    """A new GlobalId: a random UUID in IFC's 22 base-64 digits (the first holds its top two bits)."""
-    n = uuid.uuid4().int
-    return "".join([_GUID_DIGITS[n >> 126]] + [_GUID_DIGITS[(n >> shift) & 63] for shift in range(120, -1, -6)])
+    def __init__(self) -> None:
+        self.ready: list[str] = []
+
+    def __call__(self) -> str:
+        if not self.ready:
+            self.ready = self._draw(self.BATCH)
+        return self.ready.pop()
+
+    @staticmethod
+    def _draw(count: int) -> list[str]:
+        import numpy as np
+
+        raw = np.frombuffer(os.urandom(16 * count), dtype=np.uint8).reshape(count, 16).copy()
+        raw[:, 6] = (raw[:, 6] & 0x0F) | 0x40  # version 4
+        raw[:, 8] = (raw[:, 8] & 0x3F) | 0x80  # RFC 4122 variant
+        bits = np.unpackbits(raw, axis=1)
+        # The first digit holds the top two bits, the other 21 six each.
+        digits = np.concatenate((bits[:, :2] @ np.array([2, 1]).reshape(2, 1),
+                                 bits[:, 2:].reshape(count, 21, 6) @ np.array([32, 16, 8, 4, 2, 1])), axis=1)
+        table = np.frombuffer(_GUID_DIGITS.encode("ascii"), dtype=np.uint8)
+        text = table[digits].tobytes().decode("ascii")
+        return [f"'{text[k:k + 22]}'" for k in range(0, 22 * count, 22)]
 
 
 class _Writer:
@@ -342,6 +380,12 @@ class _Writer:
         self.history: int | None = None
         self.directions: dict[tuple[float, ...], int] = {}
         self.found: dict[str, int] = {}
+        self.guid = _Guids()
+        self.connection = step.template("IfcConnectionSurfaceGeometry", "SurfaceOnRelatingElement")
+        names = ("GlobalId", "OwnerHistory", "Name", "Description", "RelatingSpace", "RelatedBuildingElement",
+                 "ConnectionGeometry", "PhysicalOrVirtualBoundary", "InternalOrExternalBoundary")
+        self.boundary = step.template("IfcRelSpaceBoundary2ndLevel", *names, "ParentBoundary", "CorrespondingBoundary") \
+            if self.second_level else step.template("IfcRelSpaceBoundary", *names)
 
     def _owner_history(self) -> int:
         """IFC2X3 requires an owner history on every rooted entity: one saying kovalith added these."""
@@ -369,8 +413,8 @@ class _Writer:
                 raise ValueError(f"boundary {index}: its {what} {global_id} is not in the model") from None
         return found
 
-    def _direction(self, vector: Any) -> int:
-        key = tuple(round(float(c), 12) + 0.0 for c in vector)
+    def _direction_of(self, key: tuple[float, ...]) -> int:
+        """The IfcDirection of ratios already rounded, one entity per direction."""
         found = self.directions.get(key)
         if found is None:
             found = self.directions[key] = self.step.add(
@@ -400,28 +444,44 @@ class _Writer:
         import numpy as np
 
         rotation, translation, spaces = self._placements(np)
-        rings: list[Any] = []
+        given: list[Any] = []
         owner: list[int] = []  # record of each ring
         role: list[int] = []  # 0 outer, 1 hole, 2 opening
         for index, record in enumerate(self.records):
-            for kind, ring in [(0, record.polygon.outer)] + [(1, h) for h in record.polygon.holes] + \
-                    [(2, o.outer) for o in record.openings]:
-                ring = np.asarray(ring, dtype=np.float64).reshape(-1, 3)
-                if len(ring) > 1 and np.array_equal(ring[0], ring[-1]):
-                    ring = ring[:-1]
-                if len(ring) < 3:
-                    if kind == 1:
-                        continue  # a hole of no area leaves the piece as it is
-                    raise ValueError(f"boundary {index}: a polygon has fewer than three points")
-                rings.append(ring)
-                owner.append(index)
-                role.append(kind)
-        sizes = np.array([len(r) for r in rings], dtype=np.intp)
+            given.append(record.polygon.outer)
+            given.extend(record.polygon.holes)
+            given.extend(o.outer for o in record.openings)
+            holes, openings = len(record.polygon.holes), len(record.openings)
+            owner.extend([index] * (1 + holes + openings))
+            role.extend([0] + [1] * holes + [2] * openings)
+        arrays = [np.asarray(ring, dtype=np.float64).reshape(-1, 3) for ring in given]
+        sizes = np.array([len(r) for r in arrays], dtype=np.intp)
+        points = np.concatenate(arrays) if arrays else np.zeros((0, 3))
+        # A closed ring's last point repeats its first: dropped.
+        starts = np.cumsum(sizes) - sizes
+        last = starts + sizes - 1
+        closed = (sizes > 1) & (points[np.minimum(starts, len(points) - 1)] ==
+                                points[np.maximum(last, 0)]).all(axis=1) if len(points) else sizes > 1
+        keep = np.ones(len(points), dtype=bool)
+        keep[last[closed]] = False
+        points = points[keep]
+        sizes = sizes - closed
+        roles = np.array(role, dtype=np.intp)
+        short = sizes < 3
+        if short.any():
+            bad = short & (roles != 1)
+            if bad.any():
+                raise ValueError(f"boundary {owner[int(np.argmax(bad))]}: a polygon has fewer than three points")
+            # A hole of no area leaves the piece as it is.
+            points = points[np.repeat(~short, sizes)]
+            sizes, roles = sizes[~short], roles[~short]
+            owner = [o for o, gone in zip(owner, short.tolist()) if not gone]
         owner_of = np.array(owner, dtype=np.intp)
-        points = np.concatenate(rings) if rings else np.zeros((0, 3))
+        role = roles.tolist()
+        count = len(sizes)
         bad = ~np.isfinite(points).all(axis=1)
         if bad.any():
-            raise ValueError(f"boundary {owner_of[np.repeat(np.arange(len(rings)), sizes)[bad][0]]}: "
+            raise ValueError(f"boundary {owner_of[np.repeat(np.arange(count), sizes)[bad][0]]}: "
                              "a coordinate is not finite")
         of_point = np.repeat(owner_of, sizes)
         local = np.einsum("nij,nj->ni", rotation[of_point], points * self.per_metre) + translation[of_point]
@@ -463,85 +523,114 @@ class _Writer:
         virtual: dict[int, int] = {}
         contained: dict[int, list[int]] = {}
         history = _ref(self.history)
-        coordinates = [_real(c) for c in flat.ravel().tolist()]
+        coordinates = _reals(flat.ravel().tolist())
+        origins = _reals(origin.ravel().tolist())
         lines = s.lines
+        point = s.template("IfcCartesianPoint", "Coordinates")
+        polyline = s.template("IfcPolyline", "Points")
+        placement = s.template("IfcAxis2Placement3D", "Location", "Axis", "RefDirection")
+        basis = s.template("IfcPlane", "Position")
+        bounded = s.template("IfcCurveBoundedPlane", "BasisSurface", "OuterBoundary", "InnerBoundaries")
+        # Directions rounded to 12 places (a piece's and its neighbours' normals
+        # are one entity); Python's round on floats, as `_direction` does.
+        axes = [tuple(round(c, 12) + 0.0 for c in n) for n in normals.tolist()]
+        references = [tuple(round(c, 12) + 0.0 for c in n) for n in u.tolist()]
+        ring_role = role.tolist()
+        ring_start = starts.tolist()
+        ring_size = sizes.tolist()
+        ring_area = area.tolist()
+        ring_owner = owner_of.tolist()
 
         def points_of(ring: int) -> list[str]:
             """The 2D points of a ring, as references to new IfcCartesianPoints."""
             refs = []
-            for k in range(2 * int(starts[ring]), 2 * int(starts[ring] + sizes[ring]), 2):
-                number = s.reserve()
-                lines.append(f"#{number}=IFCCARTESIANPOINT(({coordinates[k]},{coordinates[k + 1]}));")
+            for k in range(2 * ring_start[ring], 2 * (ring_start[ring] + ring_size[ring]), 2):
+                number = s.next
+                s.next += 1
+                lines.append(point.format(number, f"({coordinates[k]},{coordinates[k + 1]})"))
                 refs.append(f"#{number}")
             return refs
 
+        def add(template: str, *values: str) -> int:
+            number = s.next
+            s.next += 1
+            lines.append(template.format(number, *values))
+            return number
+
+        def closed(ids: list[str]) -> str:
+            return "(" + ",".join(ids) + "," + ids[0] + ")"
+
         ring = 0
+        rings = len(ring_owner)
         for index, record in enumerate(self.records):
-            direction = f".{'PHYSICAL' if record.physical else 'VIRTUAL'}."
+            direction = ".PHYSICAL." if record.physical else ".VIRTUAL."
             if record.element is not None:
                 element = self._id(record.element, "element", index)
             else:
                 element = self._virtual_element(index, spaces[index], virtual, contained, history)
                 direction = ".VIRTUAL."
-            position = s.add("IfcAxis2Placement3D",
-                             Location=_point(s, origin[index]), Axis=_ref(self._direction(normals[index])),
-                             RefDirection=_ref(self._direction(u[index])))
-            plane = s.add("IfcPlane", Position=_ref(position))
+            location = add(point, "(" + ",".join(origins[3 * index:3 * index + 3]) + ")")
+            axis = self._direction_of(axes[index])
+            reference = self._direction_of(references[index])
+            position = add(placement, f"#{location}", f"#{axis}", f"#{reference}")
+            plane = add(basis, f"#{position}")
             outer = -1
             holes: list[int] = []
             openings: list[tuple[int, int]] = []  # (hole polyline, own outer polyline)
-            while ring < len(owner_of) and owner_of[ring] == index:
-                usable = area[ring] != 0.0
-                if role[ring] == 0:
+            while ring < rings and ring_owner[ring] == index:
+                usable = ring_area[ring] != 0.0
+                kind = ring_role[ring]
+                if kind == 0:
                     if not usable:
                         raise ValueError(f"boundary {index}: its polygon has no area")
-                    outer = _polyline(s, points_of(ring), area[ring] < 0.0)
-                elif role[ring] == 1:
+                    ids = points_of(ring)
+                    outer = add(polyline, closed(ids[::-1] if ring_area[ring] < 0.0 else ids))
+                elif kind == 1:
                     if usable:
-                        holes.append(_polyline(s, points_of(ring), area[ring] > 0.0))
+                        ids = points_of(ring)
+                        holes.append(add(polyline, closed(ids[::-1] if ring_area[ring] > 0.0 else ids)))
                 else:
                     if not usable:
                         raise ValueError(f"boundary {index}: an opening on it has no area")
                     ids = points_of(ring)
-                    ccw = ids if area[ring] > 0.0 else ids[::-1]
-                    openings.append((s.add("IfcPolyline", Points="(" + ",".join(ccw[::-1] + ccw[-1:]) + ")"),
-                                     s.add("IfcPolyline", Points="(" + ",".join(ccw + ccw[:1]) + ")")))
+                    ccw = ids if ring_area[ring] > 0.0 else ids[::-1]
+                    openings.append((add(polyline, "(" + ",".join(ccw[::-1] + ccw[-1:]) + ")"),
+                                     add(polyline, closed(ccw))))
                 ring += 1
-            surface = s.add("IfcCurveBoundedPlane", BasisSurface=_ref(plane), OuterBoundary=_ref(outer),
-                            InnerBoundaries=_refs(holes + [hole for hole, _ in openings]))
+            surface = add(bounded, f"#{plane}", f"#{outer}",
+                          _refs(holes + [hole for hole, _ in openings]))
             internal = self._internal(record)
             level = _string("2b" if record.internal and record.other_space is None else "2a")
-            self._relationship(parents[index], spaces[index], element, surface, direction, internal, level, None,
+            space = spaces[index].id()
+            self._relationship(parents[index], space, element, surface, direction, internal, level, None,
                                _corresponding(parents, record.corresponding))
             for k, (opening, (_, own)) in enumerate(zip(record.openings, openings)):
                 product = opening.filling if opening.filling is not None else opening.opening
                 if product is None:
                     raise ValueError(f"boundary {index}: an opening names neither an opening nor a filling")
                 inner = self._id(product, "opening", index)
-                surface = s.add("IfcCurveBoundedPlane", BasisSurface=_ref(plane), OuterBoundary=_ref(own),
-                                InnerBoundaries="()")
+                surface = add(bounded, f"#{plane}", f"#{own}", "()")
                 partner = self._opening_partner(record, opening, opening_rels)
-                self._relationship(opening_rels[index][k], spaces[index], inner, surface,
+                self._relationship(opening_rels[index][k], space, inner, surface,
                                    ".VIRTUAL." if opening.kind == "air" else ".PHYSICAL.", internal, level,
                                    parents[index], partner)
         for storey, elements in contained.items():
-            s.add("IfcRelContainedInSpatialStructure", GlobalId=_quoted_guid(), OwnerHistory=history,
+            s.add("IfcRelContainedInSpatialStructure", GlobalId=self.guid(), OwnerHistory=history,
                   RelatedElements=_refs(elements), RelatingStructure=_ref(storey))
         return count, sum(len(r) for r in opening_rels), len(set(virtual.values()))
 
-    def _relationship(self, number: int, space: Any, element: int, surface: int, physical: str, internal: str,
+    def _relationship(self, number: int, space: int, element: int, surface: int, physical: str, internal: str,
                       level: str, parent: int | None, corresponding: int | None) -> None:
         s = self.step
-        geometry = s.add("IfcConnectionSurfaceGeometry", SurfaceOnRelatingElement=_ref(surface))
-        common = {"GlobalId": _quoted_guid(), "OwnerHistory": _ref(self.history), "Name": _SECOND_LEVEL,
-                  "Description": level, "RelatingSpace": _ref(space.id()), "RelatedBuildingElement": _ref(element),
-                  "ConnectionGeometry": _ref(geometry), "PhysicalOrVirtualBoundary": physical,
-                  "InternalOrExternalBoundary": internal}
+        geometry = s.next
+        s.next += 1
+        s.lines.append(self.connection.format(geometry, f"#{surface}"))
+        values = (self.guid(), _ref(self.history), _SECOND_LEVEL, level, f"#{space}", f"#{element}", f"#{geometry}",
+                  physical, internal)
         if self.second_level:
-            s.add("IfcRelSpaceBoundary2ndLevel", at=number, ParentBoundary=_ref(parent),
-                  CorrespondingBoundary=_ref(corresponding), **common)
+            s.lines.append(self.boundary.format(number, *values, _ref(parent), _ref(corresponding)))
         else:
-            s.add("IfcRelSpaceBoundary", at=number, **common)
+            s.lines.append(self.boundary.format(number, *values))
 
     def _opening_partner(self, record: Any, opening: Any, opening_rels: list[list[int]]) -> int | None:
         """The same opening's boundary on the other side of a contact."""
@@ -561,7 +650,7 @@ class _Writer:
             element = virtual[partner]
         else:
             name = "Open boundary" if record.other_space is not None else "Virtual boundary"
-            element = self.step.add("IfcVirtualElement", GlobalId=_quoted_guid(), OwnerHistory=history,
+            element = self.step.add("IfcVirtualElement", GlobalId=self.guid(), OwnerHistory=history,
                                     Name=_string(name),
                                     Description=_string("Created for a space boundary with no element behind it"))
             storey = _storey(space)
@@ -621,17 +710,6 @@ def _unit(vector: list[float]) -> list[float]:
     if not length > 0.0:
         raise ValueError("a placement has a direction of no length")
     return [c / length for c in vector]
-
-
-def _point(step: _Step, xyz: Any) -> str:
-    return _ref(step.add("IfcCartesianPoint", Coordinates="(" + ",".join(_real(c) for c in xyz) + ")"))
-
-
-def _polyline(step: _Step, ids: list[str], reverse: bool) -> int:
-    """A closed IfcPolyline through points (its first repeated last), reversed when asked."""
-    if reverse:
-        ids = ids[::-1]
-    return step.add("IfcPolyline", Points="(" + ",".join(ids + ids[:1]) + ")")
 
 
 def _corresponding(parents: list[int], index: int | None) -> int | None:
