@@ -226,8 +226,41 @@ def _plan_boundaries() -> dict[str, tuple[Boundary, ...]]:
 BOUNDARIES: dict[str, tuple[Boundary, ...]] = _plan_boundaries()
 
 
-def author_energy(*, schema: str = "IFC4", unit: str = "m",
-                  offset: tuple[float, float] = (0.0, 0.0)) -> tuple[Any, dict[str, str]]:
+# How the doors and windows open, for the building authored with
+# ``operations=True``: filling name -> (what the model says, the opening's
+# ``operation``, its gbXML ``openingType``). What the model says: panels
+# (IfcWindowPanelProperties' OperationType) on the window's type or style
+# and on the window itself, the door's own OperationType (IFC4 on; IFC2X3
+# has none, so its style carries it there) and its type's or style's.
+OPERATION_CASES: dict[str, tuple[dict[str, Any], str | None, str]] = {
+    "Window A": ({"type_panels": ("FIXEDCASEMENT",)}, "fixed", "FixedWindow"),
+    "Window B": ({"type_panels": ("FIXEDCASEMENT", "SIDEHUNGLEFTHAND")}, "operable", "OperableWindow"),
+    "Window C": ({"type_panels": ("FIXEDCASEMENT",), "own_panels": ("TILTANDTURNRIGHTHAND",)}, "operable",
+                 "OperableWindow"),
+    "Window D": ({}, "fixed", "FixedWindow"),
+    "Window E": ({"own_panels": ("NOTDEFINED",)}, "fixed", "FixedWindow"),
+    "Skylight D": ({"own_panels": ("FIXEDCASEMENT", "FIXEDCASEMENT")}, "fixed", "FixedSkylight"),
+    "Skylight F": ({"type_panels": ("TOPHUNG",)}, "operable", "OperableSkylight"),
+    "Door A|B": ({"door": "SINGLE_SWING_LEFT"}, "non-sliding", "NonSlidingDoor"),
+    "Door A out": ({"door_type": "SLIDING_TO_LEFT"}, "sliding", "SlidingDoor"),
+    "Door D|E": ({"door": "DOUBLE_DOOR_SLIDING", "door_type": "SINGLE_SWING_RIGHT"}, "sliding", "SlidingDoor"),
+    "Passage B|C opening": ({}, None, "Air"),  # an opening nothing fills
+}
+SKYLIGHT = (1.0, 1.0)
+# The openings the building authored with ``operations=True`` adds: skylights
+# through the roof above D and F, and a passage through the wall between B and C.
+_ROOF = ELEMENTS["Roof"][2]
+OPERATION_OPENINGS: dict[str, tuple[str, Box, str | None, str | None]] = {
+    "Skylight D opening": ("Roof", Box((2.0, 2.0 + SKYLIGHT[0]), (2.0, 2.0 + SKYLIGHT[1]), _ROOF.z), "Skylight D",
+                           "IfcWindow"),
+    "Skylight F opening": ("Roof", Box((10.0, 10.0 + SKYLIGHT[0]), (2.5, 2.5 + SKYLIGHT[1]), _ROOF.z), "Skylight F",
+                           "IfcWindow"),
+    "Passage B|C opening": ("Wall 0 x9", _across_y(2.0, "Wall 0 x9", DOOR), None, None),
+}
+
+
+def author_energy(*, schema: str = "IFC4", unit: str = "m", offset: tuple[float, float] = (0.0, 0.0),
+                  operations: bool = False) -> tuple[Any, dict[str, str]]:
     """Author the building; returns ``(ifcopenshell.file, name -> GlobalId)``.
 
     Parameters
@@ -237,6 +270,9 @@ def author_energy(*, schema: str = "IFC4", unit: str = "m",
         The file's length unit; every length is written in it.
     offset : (float, float)
         Where the site's placement puts the plan's origin, in metres.
+    operations : bool
+        Add `OPERATION_OPENINGS` and say how the doors and windows open, as
+        `OPERATION_CASES` has it (the plan's `BOUNDARIES` then no longer hold).
     """
     import ifcopenshell.api.aggregate
     import ifcopenshell.api.context
@@ -335,20 +371,28 @@ def author_energy(*, schema: str = "IFC4", unit: str = "m",
     for name, (ifc_class, s, box) in ELEMENTS.items():
         elements[name] = product(ifc_class, name, *here(s), box)
         contained[s].append(elements[name])
-    for name, (host, box, filling, filling_class) in OPENINGS.items():
+    fillings = {}
+    for name, (host, box, filling, filling_class) in (OPENINGS | (OPERATION_OPENINGS if operations else {})).items():
         s = ELEMENTS[host][1]
         opening = product("IfcOpeningElement", name, *here(s), box)
         api.feature.add_feature(model, feature=opening, element=elements[host])
-        # The filling: the opening's box, thinned to FILLING_THICKNESS across the wall.
-        thick = 0 if box.x[1] - box.x[0] < box.y[1] - box.y[0] else 1
-        span = (box.x, box.y)[thick]
+        if filling is None or filling_class is None:
+            continue
+        # The filling: the opening's box, thinned to FILLING_THICKNESS across
+        # the wall (or the roof, for a skylight).
+        sizes = [box.x[1] - box.x[0], box.y[1] - box.y[0], box.z[1] - box.z[0]]
+        thick = sizes.index(min(sizes))
+        span = (box.x, box.y, box.z)[thick]
         middle = (span[0] + span[1]) / 2
         thin = (middle - FILLING_THICKNESS / 2, middle + FILLING_THICKNESS / 2)
-        body_box = Box(thin, box.y, box.z) if thick == 0 else Box(box.x, thin, box.z)
-        width, height = (DOOR if filling_class == "IfcDoor" else WINDOW)
+        body_box = Box(*[thin if axis == thick else (box.x, box.y, box.z)[axis] for axis in range(3)])
+        width, height = (DOOR if filling_class == "IfcDoor" else SKYLIGHT if thick == 2 else WINDOW)
         element = product(filling_class, filling, *here(s), body_box, OverallWidth=width * k, OverallHeight=height * k)
         api.feature.add_filling(model, opening=opening, element=element)
         contained[s].append(element)
+        fillings[filling] = element
+    if operations:
+        _say_operations(model, schema, fillings)
     for s, storey in enumerate(storeys):
         api.spatial.assign_container(model, relating_structure=storey, products=contained[s])
     if schema == "IFC2X3":  # the fillings' relationships are created without one
@@ -356,6 +400,53 @@ def author_energy(*, schema: str = "IFC4", unit: str = "m",
         for entity in model.by_type("IfcRoot"):
             entity.OwnerHistory = entity.OwnerHistory or history
     return model, ids
+
+
+def _say_operations(model: Any, schema: str, fillings: dict[str, Any]) -> None:
+    """Types, styles, panel properties and door operations as `OPERATION_CASES` has them."""
+    import ifcopenshell.api.pset
+    import ifcopenshell.api.root
+    import ifcopenshell.api.type
+    import ifcopenshell.guid
+
+    api = ifcopenshell.api
+    old = schema == "IFC2X3"
+
+    def panels(operations: tuple[str, ...]) -> list[Any]:
+        return [model.create_entity("IfcWindowPanelProperties", GlobalId=ifcopenshell.guid.new(), Name=f"Panel {k}",
+                                    OperationType=operation, PanelPosition="MIDDLE")
+                for k, operation in enumerate(operations)]
+
+    def typed(element: Any, ifc_class: str, name: str, **attributes: Any) -> Any:
+        kind = api.root.create_entity(model, ifc_class=ifc_class, name=name)
+        for key, value in attributes.items():
+            setattr(kind, key, value)
+        api.type.assign_type(model, related_objects=[element], relating_type=kind, should_map_representations=False)
+        return kind
+
+    for name, (said, _, _) in OPERATION_CASES.items():
+        element = fillings.get(name)
+        if element is None:
+            continue
+        if element.is_a("IfcWindow"):
+            if "type_panels" in said:
+                style = dict(ConstructionType="NOTDEFINED", OperationType="NOTDEFINED",
+                             ParameterTakesPrecedence=False, Sizeable=False)
+                kind = typed(element, "IfcWindowStyle", f"{name} style", **style) if old else \
+                    typed(element, "IfcWindowType", f"{name} type", PredefinedType="WINDOW",
+                          PartitioningType="NOTDEFINED")
+                kind.HasPropertySets = panels(said["type_panels"])
+            for panel in panels(said.get("own_panels", ())):
+                api.pset.assign_pset(model, products=[element], pset=panel)
+            continue
+        own, of_type = said.get("door"), said.get("door_type")
+        if old:  # an IFC2X3 door says it through its style alone
+            typed(element, "IfcDoorStyle", f"{name} style", OperationType=own or of_type,
+                  ConstructionType="NOTDEFINED", ParameterTakesPrecedence=False, Sizeable=False)
+            continue
+        if of_type is not None:
+            typed(element, "IfcDoorType", f"{name} type", PredefinedType="DOOR", OperationType=of_type)
+        element.OperationType = own or "NOTDEFINED"
 
 
 def variant_name(schema: str = "IFC4", unit: str = "m", offset: tuple[float, float] = (0.0, 0.0)) -> str:
@@ -376,6 +467,17 @@ def energy_file(variant: str, directory: pathlib.Path) -> tuple[pathlib.Path, di
     if key not in _cache:
         model, ids = author_energy(**VARIANTS[variant])
         path = directory / f"energy_{variant}.ifc"
+        model.write(str(path))
+        _cache[key] = (path, ids)
+    return _cache[key]
+
+
+def operations_file(schema: str, directory: pathlib.Path) -> tuple[pathlib.Path, dict[str, str]]:
+    """The building authored with ``operations=True`` in a schema (written once per directory)."""
+    key = (f"operations-{schema}", str(directory))
+    if key not in _cache:
+        model, ids = author_energy(schema=schema, operations=True)
+        path = directory / f"energy_operations_{schema}.ifc"
         model.write(str(path))
         _cache[key] = (path, ids)
     return _cache[key]

@@ -759,3 +759,40 @@ def test_batched_probes_equal_the_plain_scan():
     meshes = [box_mesh(b) for b in boxes] + [Mesh([], []), l_shape, box_mesh(shifted(GROUND, dx=5000.0))]
     want = [float(np.prod(np.subtract(hi, lo))) for lo, hi in boxes] + [0.0, 4 * 1 * 2 + 1 * 3 * 2, 4 * 5 * 3]
     assert mesh_volumes(meshes) == pytest.approx(want, rel=1e-12)
+
+
+@pytest.mark.parametrize("schema", ["IFC2X3", "IFC4", "IFC4X3"])
+def test_doors_and_windows_open_as_the_model_says(model_dir, tmp_path, schema):
+    """Each case of the table (a window fixed or operable by its type's or
+    its own panels, or saying nothing; a skylight in the roof; a sliding and
+    a hinged door, by their own operation or their type's or style's; an
+    opening nothing fills) reaches its boundary opening's ``operation`` and
+    its gbXML ``openingType``, which the 6.01 schema accepts."""
+    from energy_models import OPERATION_CASES, operations_file
+    from lxml import etree
+
+    from kovalith import energy, gbxml, ifc
+
+    path, ids = operations_file(schema, model_dir)
+    rooms = ifc.load(path, threads=1)
+    boundaries = energy.space_boundaries(rooms)
+    name = {gid: n for n, gid in ids.items()}
+    found: dict[str, set] = {}
+    for b in boundaries:
+        for o in b.openings:
+            key = name[o.filling] if o.filling is not None else name[o.opening]
+            found.setdefault(key, set()).add((o.kind, o.operation, gbxml.opening_type(o, b.normal), b.surface_type))
+    out = tmp_path / "operations.xml"
+    energy.write_gbxml(rooms, boundaries, out)
+    assert gbxml.validate(out) == []
+    root = etree.parse(str(out)).getroot()
+    written = {name[o.find(f"{GB}CADObjectId").text]: o.get("openingType") for o in root.iter(f"{GB}Opening")}
+    for filling, (_, operation, opening_type) in OPERATION_CASES.items():
+        kind = "air" if operation is None else "door" if filling.startswith("Door") else "window"
+        assert {(k, op, t) for k, op, t, _ in found[filling]} == {(kind, operation, opening_type)}, filling
+        if kind == "air":  # the hole is the whole open boundary between B and C: the surface is the air
+            assert {surface for *_, surface in found[filling]} == {"Air"}
+            assert filling not in written
+        else:
+            assert written[filling] == opening_type
+            assert rooms.operations[ids[filling]] == operation

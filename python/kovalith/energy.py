@@ -90,7 +90,8 @@ if TYPE_CHECKING:
     from kovalith.building import RegionPolygon
     from kovalith.ifc import IfcRooms
 
-__all__ = ["BoundaryOpening", "SpaceBoundary", "Enclosure", "SURFACE_TYPES", "OPENING_KINDS", "LEVEL_TOLERANCE",
+__all__ = ["BoundaryOpening", "SpaceBoundary", "Enclosure", "SURFACE_TYPES", "OPENING_KINDS", "OPERATIONS",
+           "LEVEL_TOLERANCE",
            "MIN_AREA",
            "space_boundaries", "compile_rooms", "classify", "enclosure", "write_gbxml"]
 
@@ -99,6 +100,10 @@ SURFACE_TYPES = ("InteriorWall", "ExteriorWall", "InteriorFloor", "Ceiling", "Ro
                  "UndergroundWall", "UndergroundSlab", "UndergroundCeiling", "RaisedFloor", "Air")
 #: Every ``kind`` of a `BoundaryOpening`.
 OPENING_KINDS = ("door", "window", "air")
+#: Every ``operation`` of a `BoundaryOpening` (None for a hole), and the one a
+#: door or window has when the model does not say.
+OPERATIONS = ("fixed", "operable", "sliding", "non-sliding")
+DEFAULT_OPERATION = {"window": "fixed", "door": "non-sliding", "air": None}
 #: A boundary faces up above this ``n.z`` and down below its negative: gbXML
 #: calls a surface a wall from 60 degrees of tilt from the horizontal on.
 FACING_COS = 0.5
@@ -130,7 +135,11 @@ class BoundaryOpening(NamedTuple):
     ``IfcWindow`` filling it (None for a hole), ``kind`` one of
     `OPENING_KINDS`; ``outer`` an (n, 3) closed ring in metres, world
     coordinates, counter-clockwise seen from outside the space (as its
-    boundary's polygon), lying within the boundary; ``area`` in m2.
+    boundary's polygon), lying within the boundary; ``area`` in m2;
+    ``operation`` how it opens (`OPERATIONS`): ``"fixed"`` or
+    ``"operable"`` for a window, ``"sliding"`` or ``"non-sliding"`` for a
+    door, None for a hole (see `kovalith.ifc.IfcRooms` for how the model
+    says it).
     """
 
     opening: str | None
@@ -138,6 +147,7 @@ class BoundaryOpening(NamedTuple):
     kind: str
     outer: Any
     area: float
+    operation: str | None = None
 
 
 class SpaceBoundary(NamedTuple):
@@ -643,14 +653,15 @@ def _in_ring(point: Any, ring: Any) -> bool:
 
 
 class _Openings:
-    """Opening positions to (opening GlobalId, filling GlobalId, kind)."""
+    """Opening positions to (opening GlobalId, filling GlobalId, kind, operation)."""
 
     def __init__(self, rooms: IfcRooms) -> None:
+        operations = getattr(rooms, "operations", None) or {}
         fills: dict[str, str] = {}  # door or window GlobalId -> the opening it fills
         for product in rooms.opening_products:
             for filler in product.filled_by:
                 fills.setdefault(filler, product.global_id)
-        self.identity: list[tuple[str | None, str | None, str]] = []
+        self.identity: list[tuple[str | None, str | None, str, str | None]] = []
         for product in rooms.opening_products:
             filling: str | None
             filling_class: str | None
@@ -662,22 +673,25 @@ class _Openings:
                 filling = product.filled_by[0] if product.filled_by else None
                 filling_class = product.filled_by_class[0] if product.filled_by_class else None
             kind = "air" if filling is None else "door" if (filling_class or "").startswith("IfcDoor") else "window"
-            self.identity.append((opening, filling, kind))
+            operation = DEFAULT_OPERATION[kind]
+            if kind != "air" and operations.get(filling) in OPERATIONS:
+                operation = operations[filling]
+            self.identity.append((opening, filling, kind, operation))
 
     def on(self, piece_openings: Sequence[Any]) -> list[BoundaryOpening]:
         """The openings of one piece; a door and its opening found both are one (the larger ring)."""
         found: dict[Any, BoundaryOpening] = {}
         for item in piece_openings:
-            opening, filling, kind = self.identity[item.opening]
-            record = BoundaryOpening(opening, filling, kind, item.outer, float(item.area))
+            opening, filling, kind, operation = self.identity[item.opening]
+            record = BoundaryOpening(opening, filling, kind, item.outer, float(item.area), operation)
             key = opening if opening is not None else ("position", item.opening)
             held = found.get(key)
             if held is None or record.area > held.area:
                 if held is not None and record.filling is None:
-                    record = record._replace(filling=held.filling, kind=held.kind)
+                    record = record._replace(filling=held.filling, kind=held.kind, operation=held.operation)
                 found[key] = record
             elif held.filling is None and record.filling is not None:
-                found[key] = held._replace(filling=record.filling, kind=record.kind)
+                found[key] = held._replace(filling=record.filling, kind=record.kind, operation=record.operation)
         return list(found.values())
 
 

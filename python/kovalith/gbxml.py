@@ -24,9 +24,10 @@
   shapely);
 - an ``Opening`` per door, window or hole on it (a hole in an ``Air``
   surface, such as the stair hole that makes it one, is the surface itself
-  and is not repeated): ``NonSlidingDoor``,
-  ``FixedWindow`` (``FixedSkylight`` in a surface facing up or down) or
-  ``Air``, with its ring, its rectangle relative to the surface's corner and
+  and is not repeated): ``NonSlidingDoor`` or ``SlidingDoor``,
+  ``FixedWindow`` or ``OperableWindow`` (``FixedSkylight`` or
+  ``OperableSkylight`` in a surface facing up or down) as the opening's
+  ``operation`` says, or ``Air``, with its ring, its rectangle relative to the surface's corner and
   ``CADObjectId`` the door's or window's GlobalId, else the opening's;
 - a ``Construction`` per surface type (gbXML requires one per surface; these
   name the type and carry no layers).
@@ -52,7 +53,7 @@ if TYPE_CHECKING:
     from kovalith.energy import SpaceBoundary
     from kovalith.ifc import IfcRooms
 
-__all__ = ["VERSION", "NAMESPACE", "OPENING_TYPES", "gbxml_document", "write_gbxml", "schema_path", "schema",
+__all__ = ["VERSION", "NAMESPACE", "OPENING_TYPES", "OPERATION_TYPES", "opening_type", "gbxml_document", "write_gbxml", "schema_path", "schema",
            "validate", "require"]
 
 VERSION = "6.01"
@@ -60,6 +61,8 @@ NAMESPACE = "http://www.gbxml.org/schema"
 #: gbXML ``openingType`` by opening kind, for a wall and for a surface facing up or down.
 OPENING_TYPES = {"door": ("NonSlidingDoor", "NonSlidingDoor"), "window": ("FixedWindow", "FixedSkylight"),
                  "air": ("Air", "Air")}
+#: gbXML ``openingType`` by how a door or window opens, where it is not its kind's.
+OPERATION_TYPES = {"operable": ("OperableWindow", "OperableSkylight"), "sliding": ("SlidingDoor", "SlidingDoor")}
 #: Below this length (metres) a normal has no horizontal direction: the
 #: surface is level, and its axes follow x and y.
 LEVEL_NORMAL = 1e-9
@@ -451,9 +454,16 @@ def _ring_areas(points: Any, starts: Any, sizes: Any) -> Any:
 
 
 def opening_type(opening: Any, normal: Any) -> str:
-    """gbXML's ``openingType`` of an opening on a surface with this outward normal."""
-    kind = OPENING_TYPES.get(opening.kind, OPENING_TYPES["air"])
-    return kind[0] if abs(float(normal[2])) <= 0.5 else kind[1]
+    """gbXML's ``openingType`` of a `kovalith.energy.BoundaryOpening` on a
+    surface with this outward normal: a window in a surface facing up or
+    down is a skylight."""
+    types = OPENING_TYPES.get(opening.kind, OPENING_TYPES["air"])
+    operation = getattr(opening, "operation", None)
+    if opening.kind in ("door", "window") and operation in OPERATION_TYPES:
+        operated = OPERATION_TYPES[operation]
+        if operated[0].endswith("Door") == (opening.kind == "door"):
+            types = operated
+    return types[0] if abs(float(normal[2])) <= 0.5 else types[1]
 
 
 def _first_side(boundary: SpaceBoundary) -> tuple[int, int]:

@@ -166,7 +166,13 @@ class IfcRooms:
     opening it fills) or ``"box"`` (its placement, ``OverallWidth``,
     ``OverallHeight`` and the thickness of the wall it stands in).
     ``door_widths`` maps the GlobalId of each door with a positive
-    ``OverallWidth`` to that width in metres.
+    ``OverallWidth`` to that width in metres. ``operations`` maps the
+    GlobalId of each door and window to how it opens: a door is
+    ``"sliding"`` when its ``OperationType`` (its own, else its type's or
+    style's) is a sliding one, else ``"non-sliding"``; a window is
+    ``"operable"`` when a panel of it (an ``IfcWindowPanelProperties`` of
+    its own, else of its type or style) opens, and ``"fixed"`` when all its
+    panels are fixed casements or nothing says how they open.
     """
 
     rooms: list[Mesh] = field(default_factory=list)
@@ -182,6 +188,7 @@ class IfcRooms:
     schema: str = ""
     unit_scale: float = 1.0  # metres per file length unit
     door_widths: dict[str, float] = field(default_factory=dict)  # GlobalId -> OverallWidth in metres
+    operations: dict[str, str] = field(default_factory=dict)  # door or window GlobalId -> how it opens
     storeys: list[tuple[str, float]] = field(default_factory=list)  # (name, elevation in metres), by elevation
     source: str = ""
 
@@ -511,6 +518,46 @@ def _predefined_type(element: Any, ifc_class: str) -> str | None:
     else:
         return None
     return value if isinstance(value, str) else None
+
+
+def _door_operation(door: Any) -> str:
+    """``"sliding"`` or ``"non-sliding"``: the door's ``OperationType`` (IFC4
+    on), else its type's (``IfcDoorType``, an IFC2X3 ``IfcDoorStyle``)."""
+    import ifcopenshell.util.element
+
+    value = getattr(door, "OperationType", None)
+    if not isinstance(value, str) or value in ("NOTDEFINED", "USERDEFINED"):
+        kind = ifcopenshell.util.element.get_type(door)
+        value = getattr(kind, "OperationType", None) if kind is not None else None
+    return "sliding" if isinstance(value, str) and "SLIDING" in value else "non-sliding"
+
+
+def _window_operation(window: Any) -> str:
+    """``"operable"`` or ``"fixed"``: the panels' ``OperationType``s, the
+    window's own panel properties, else its type's (or style's)."""
+    import ifcopenshell.util.element
+
+    operations = _panel_operations(
+        d for rel in getattr(window, "IsDefinedBy", None) or () if rel.is_a("IfcRelDefinesByProperties")
+        for d in _definitions(rel.RelatingPropertyDefinition))
+    if not operations:
+        kind = ifcopenshell.util.element.get_type(window)
+        operations = _panel_operations(getattr(kind, "HasPropertySets", None) or ()) if kind is not None else []
+    known = {op for op in operations if isinstance(op, str) and op != "NOTDEFINED"}
+    return "operable" if known - {"FIXEDCASEMENT"} else "fixed"
+
+
+def _definitions(definition: Any) -> Iterable[Any]:
+    if definition is None:
+        return ()
+    # IFC4's IfcPropertySetDefinitionSet wraps a list of definitions.
+    if definition.is_a("IfcPropertySetDefinitionSet"):
+        return definition.wrappedValue or ()
+    return (definition,)
+
+
+def _panel_operations(definitions: Iterable[Any]) -> list[Any]:
+    return [d.OperationType for d in definitions if d is not None and d.is_a("IfcWindowPanelProperties")]
 
 
 def _placement_z(element: Any, scale: float) -> float | None:
@@ -883,11 +930,16 @@ def load(
         "element": (result.elements, result.element_products),
     }
     walls = [e.id() for e in groups["element"] if e.is_a().startswith(WALL_HOSTS)]
+    # Without panel properties in the model no window says how it opens.
+    panels = bool(model.by_type("IfcWindowPanelProperties"))
     for element in groups["opening"]:
         if element.is_a("IfcDoor"):
             width = getattr(element, "OverallWidth", None)
             if isinstance(width, (int, float)) and math.isfinite(width) and width > 0:
                 result.door_widths[element[0]] = float(width) * scale
+            result.operations[element[0]] = _door_operation(element)
+        elif element.is_a("IfcWindow"):
+            result.operations[element[0]] = _window_operation(element) if panels else "fixed"
     for kind, elements in groups.items():
         items, products = lists[kind]
         for element in elements:
@@ -1096,19 +1148,20 @@ def element_kind(product: Product) -> str:
 
 def opening_orientation(product: Product) -> str:
     """Which contacts an opening may cut: ``"wall"`` for doors, windows and
-    openings they fill or that void a wall, ``"slab"`` for openings voiding a
-    slab or roof, ``"any"`` for the rest.
+    openings that void a wall (or that they fill, voiding no slab),
+    ``"slab"`` for openings voiding a slab or roof, filled (a skylight) or
+    not, ``"any"`` for the rest.
 
     A door or a window box reaches into the floor below it or stands on the
     slab of the storey above; cutting floor contacts with it would make a way
     between storeys through a door.
     """
-    if product.ifc_class.startswith(("IfcDoor", "IfcWindow")) or product.filled_by:
-        return "wall"
-    if product.host is not None and product.host.startswith(WALL_HOSTS):
+    if product.ifc_class.startswith(("IfcDoor", "IfcWindow")):
         return "wall"
     if product.host is not None and product.host.startswith(SLAB_HOSTS):
-        return "slab"
+        return "slab"  # a stair hole, or a skylight's opening in a roof
+    if product.filled_by or (product.host is not None and product.host.startswith(WALL_HOSTS)):
+        return "wall"
     return "any"
 
 
