@@ -69,7 +69,9 @@ door or window loaded as its own body and its opening, loaded too, are one
 door's or window's own where it fills none), ``filling`` the door's or
 window's. ``kind`` is ``"door"`` (an ``IfcDoor`` fills it), ``"window"`` (an
 ``IfcWindow`` or any other filling) or ``"air"`` (nothing fills it: a stair
-hole, an open passage). A piece with nothing behind it that doors and
+hole, an open passage). ``operation`` says how it opens, as the loader read
+it (`kovalith.ifc.IfcRooms`): a window is ``"operable"`` when a panel of it
+opens, else ``"fixed"``; a door ``"sliding"`` or ``"non-sliding"``. A piece with nothing behind it that doors and
 windows cover (`FILLED_SHARE` of it) lies in the element behind the rest of
 its face: the loader reads an element with an unfilled opening with all its
 openings cut, the filled ones too.

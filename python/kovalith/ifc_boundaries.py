@@ -334,6 +334,7 @@ def _utf16(ch: str) -> list[int]:
 
 
 _SECOND_LEVEL = "'2ndLevel'"
+_LEVEL_2A, _LEVEL_2B = "'2a'", "'2b'"
 _GUID_DIGITS = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz_$"
 
 
@@ -524,6 +525,8 @@ class _Writer:
         contained: dict[int, list[int]] = {}
         history = _ref(self.history)
         coordinates = _reals(flat.ravel().tolist())
+        # Each 2D point's attribute text, "(x,y)", made once for all points.
+        pairs = [f"({x},{y})" for x, y in zip(coordinates[0::2], coordinates[1::2])]
         origins = _reals(origin.ravel().tolist())
         lines = s.lines
         point = s.template("IfcCartesianPoint", "Coordinates")
@@ -543,13 +546,12 @@ class _Writer:
 
         def points_of(ring: int) -> list[str]:
             """The 2D points of a ring, as references to new IfcCartesianPoints."""
-            refs = []
-            for k in range(2 * ring_start[ring], 2 * (ring_start[ring] + ring_size[ring]), 2):
-                number = s.next
-                s.next += 1
-                lines.append(point.format(number, f"({coordinates[k]},{coordinates[k + 1]})"))
-                refs.append(f"#{number}")
-            return refs
+            first, count = s.next, ring_size[ring]
+            s.next += count
+            at = ring_start[ring] - first
+            numbers = range(first, first + count)
+            lines.extend([point.format(n, pairs[at + n]) for n in numbers])
+            return [f"#{n}" for n in numbers]
 
         def add(template: str, *values: str) -> int:
             number = s.next
@@ -600,7 +602,7 @@ class _Writer:
             surface = add(bounded, f"#{plane}", f"#{outer}",
                           _refs(holes + [hole for hole, _ in openings]))
             internal = self._internal(record)
-            level = _string("2b" if record.internal and record.other_space is None else "2a")
+            level = _LEVEL_2B if record.internal and record.other_space is None else _LEVEL_2A
             space = spaces[index].id()
             self._relationship(parents[index], space, element, surface, direction, internal, level, None,
                                _corresponding(parents, record.corresponding))
@@ -700,7 +702,8 @@ def _placement_matrix(placement: Any, chain: dict[int, Matrix]) -> Matrix:
         parent = placement.PlacementRelTo
         if parent is not None:
             outer = _placement_matrix(parent, chain)
-            matrix = [[sum(outer[i][k] * matrix[k][j] for k in range(4)) for j in range(4)] for i in range(4)]
+            a, b, c, d = matrix
+            matrix = [[0.0 + o[0] * a[j] + o[1] * b[j] + o[2] * c[j] + o[3] * d[j] for j in range(4)] for o in outer]
     chain[placement.id()] = matrix
     return matrix
 
