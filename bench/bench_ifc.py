@@ -33,9 +33,12 @@ the one-core and Open CASCADE geometry runs.
 
 ``--reference REV`` adds, in the same run, the same outputs of the same graph
 written by the writer modules of git revision REV (values, interop, cypher,
-db, indoorgml, bot, read from git and imported as modules of their own);
-each step runs alternately with this build's and REV's writers, so both see
-the same load, and the table shows both and which files differ byte for byte.
+db, indoorgml, bot, and energy, gbxml and ifc_boundaries where REV has them,
+read from git and imported as modules of their own, over this build's native
+module and loader); each step runs alternately with this build's and REV's
+writers, so both see the same load, and the tables show both and which files
+differ byte for byte (the IFC copy always differs: its new GlobalIds are
+random).
 """
 
 from __future__ import annotations
@@ -112,7 +115,7 @@ def main() -> int:
         path = model_path(args.cache, storeys, offices)
         t_open, c_open, model = best_cpu(lambda: ifcopenshell.open(str(path)), args.repeat)
         t_geo, c_geo, rooms = best_cpu(lambda: ifc.load(model, threads=cores), args.repeat)
-        geometry[spec] = t_geo
+        geometry[spec] = (t_geo, c_geo)
         if args.quick:
             t_geo1 = t_occ = float("nan")
         else:
@@ -129,7 +132,8 @@ def main() -> int:
         export_rows.append((spec, len(rooms.rooms), graph_cost, times))
         if reference is not None:
             differ = [name for name, file in OUTPUT_FILES.items()
-                      if (out / file).read_bytes() != (out / "reference" / file).read_bytes()]
+                      if (out / "reference" / file).exists()
+                      and (out / file).read_bytes() != (out / "reference" / file).read_bytes()]
             times["files"] = ""
             reference_times["files"] = ("identical" if not differ else "differ: " + ", ".join(differ))
             export_rows.append((f"{spec} ({args.reference})", len(rooms.rooms), graph_cost,
@@ -158,24 +162,32 @@ def main() -> int:
         print(f"| {spec} | {spaces:,} | {ms(t_graph)} / {ms(c_graph)} | "
               + " | ".join(f"{ms(t[0])} ({100 * t[0] / t_graph:.1f} %) / {100 * t[1] / c_graph:.1f} %"
                            if isinstance(t, (list, tuple)) else str(t) for t in times.values()) + " |")
-    print(f"\nspace boundaries and gbXML, best of {args.repeat}, wall time against the geometry ({cores} cores)\n")
-    print("| model | spaces | geometry | space boundaries | gbXML | IFC copy | together | share of geometry |")
+    print(f"\nspace boundaries and gbXML, best of {args.repeat}, wall time against the geometry ({cores} cores), "
+          "and CPU time (all threads) against the geometry's, which depends less on what else the machine runs\n")
+    print("| model | spaces | geometry wall / CPU | space boundaries | gbXML | IFC copy | together wall / CPU "
+          "| share of geometry: wall / CPU |")
     print("|" + "---|" * 8)
     for spec, spaces, _, times in export_rows:
-        if spec in geometry and isinstance(times.get("gbXML"), (list, tuple)):
-            boundaries, written = times["space boundaries"][0], times["gbXML"][0]
-            copy = times["IFC boundaries"][0] if isinstance(times.get("IFC boundaries"), (list, tuple)) else 0.0
-            together = boundaries + written + copy
-            print(f"| {spec} | {spaces:,} | {ms(geometry[spec])} | {ms(boundaries)} | {ms(written)} | {ms(copy)} | "
-                  f"{ms(together)} | {100 * together / geometry[spec]:.0f} % |")
+        base = spec.split(" (")[0]
+        if base in geometry and isinstance(times.get("gbXML"), (list, tuple)):
+            wall, cpu = geometry[base]
+            steps = [times[name] if isinstance(times.get(name), (list, tuple)) else (0.0, 0.0)
+                     for name in ("space boundaries", "gbXML", "IFC boundaries")]
+            together = (sum(t[0] for t in steps), sum(t[1] for t in steps))
+            print(f"| {spec} | {spaces:,} | {ms(wall)} / {ms(cpu)} | " + " | ".join(ms(t[0]) for t in steps)
+                  + f" | {ms(together[0])} / {ms(together[1])} | {100 * together[0] / wall:.0f} % / "
+                  f"{100 * together[1] / cpu:.0f} % |")
     return 0
 
 
-OUTPUT_FILES = {"JSON": "g.json", "Cypher file": "g.cypher", "IndoorGML": "g.indoor.json", "BOT": "g.ttl"}
+OUTPUT_FILES = {"JSON": "g.json", "Cypher file": "g.cypher", "IndoorGML": "g.indoor.json", "BOT": "g.ttl",
+                "gbXML": "g.xml"}
 
 
 # The modules that write a graph's outputs, in the order they import each other.
-WRITERS = ("values", "interop", "cypher", "db", "indoorgml", "bot")
+WRITERS = ("values", "interop", "cypher", "db", "indoorgml", "bot", "energy", "gbxml", "ifc_boundaries")
+# Those a revision may not have yet.
+OPTIONAL_WRITERS = ("energy", "gbxml", "ifc_boundaries")
 
 
 def reference_writers(rev):
@@ -188,8 +200,12 @@ def reference_writers(rev):
     directory = pathlib.Path(tempfile.mkdtemp(prefix="kovalith_reference_"))
     modules = {}
     for name in WRITERS:
-        text = subprocess.run(["git", "-C", str(ROOT), "show", f"{rev}:python/kovalith/{name}.py"], check=True,
-                              capture_output=True, text=True).stdout
+        shown = subprocess.run(["git", "-C", str(ROOT), "show", f"{rev}:python/kovalith/{name}.py"],
+                               check=name not in OPTIONAL_WRITERS, capture_output=True, text=True)
+        if shown.returncode != 0:
+            modules[name] = None
+            continue
+        text = shown.stdout
         for other in WRITERS:
             text = text.replace(f"from kovalith.{other} import", f"from kovalith_reference_{other} import")
 
@@ -212,8 +228,9 @@ def reference_writers(rev):
     return types.SimpleNamespace(**modules)
 
 
-def export_steps(graph, rooms, out, w):
-    """Each output of the graph, written with the writer modules `w` into `out`."""
+def export_steps(graph, rooms, out, w, source=None):
+    """Each output of the graph, written with the writer modules `w` into `out`;
+    the space boundaries, gbXML and the IFC copy where `w` has them."""
     with_regions, regions = w.indoorgml.compile_rooms(rooms)
     out.mkdir(exist_ok=True)
 
@@ -229,37 +246,40 @@ def export_steps(graph, rooms, out, w):
         "BOT": lambda: w.bot.write_bot(graph, out / "g.ttl"),
         # What the contact regions IndoorGML draws add to the compile.
         "regions in the build": lambda: w.indoorgml.compile_rooms(rooms),
-    }
+    } | energy_steps(rooms, out, w, source)
+
+
+def energy_steps(rooms, out, w, source):
+    energy = getattr(w, "energy", None)
+    if energy is None:
+        return {}
+    boundaries = energy.space_boundaries(rooms)
+    steps = {"space boundaries": lambda: energy.space_boundaries(rooms),
+             "gbXML": lambda: energy.write_gbxml(rooms, boundaries, out / "g.xml")}
+    copy = getattr(w, "ifc_boundaries", None)
+    if copy is not None and source is not None:
+        # As the command line has it: rooms loaded from the file, which the writer reads again.
+        from_file = dataclasses.replace(rooms, source=str(source))
+        steps["IFC boundaries"] = lambda: copy.write_space_boundaries(from_file, boundaries, out / "g.boundaries.ifc")
+    return steps
 
 
 def exports(graph, rooms, out, repeat, source=None, reference=None):
     """(wall, CPU) seconds per output, each written to disk where it is a
     file, with this build's writers and, if given, the `reference` writers
-    (into out / "reference"), their runs alternating; the space boundaries,
-    gbXML and the IFC boundaries copy with this build's only."""
+    (into out / "reference"), their runs alternating."""
     import types
 
     from kovalith import bot, cypher, db, ifc, indoorgml, interop, values
 
-    ours = export_steps(graph, rooms, out, types.SimpleNamespace(
-        values=values, interop=interop, cypher=cypher, db=db, indoorgml=indoorgml, bot=bot))
     try:
-        from kovalith import energy
+        from kovalith import energy, gbxml, ifc_boundaries
     except ImportError:  # a build without the energy outputs
-        energy = None
-    if energy is not None:
-        boundaries = energy.space_boundaries(rooms)
-        ours["space boundaries"] = lambda: energy.space_boundaries(rooms)
-        ours["gbXML"] = lambda: energy.write_gbxml(rooms, boundaries, out / "g.xml")
-        try:
-            from kovalith.ifc_boundaries import write_space_boundaries
-        except ImportError:  # a build without the IFC copy
-            write_space_boundaries = None
-        if write_space_boundaries is not None and source is not None:
-            # As the command line has it: rooms loaded from the file, which the writer reads again.
-            from_file = dataclasses.replace(rooms, source=str(source))
-            ours["IFC boundaries"] = lambda: write_space_boundaries(from_file, boundaries, out / "g.boundaries.ifc")
-    sides = [ours] + ([export_steps(graph, rooms, out / "reference", reference)] if reference else [])
+        energy = gbxml = ifc_boundaries = None
+    ours = export_steps(graph, rooms, out, types.SimpleNamespace(
+        values=values, interop=interop, cypher=cypher, db=db, indoorgml=indoorgml, bot=bot, energy=energy,
+        gbxml=gbxml, ifc_boundaries=ifc_boundaries), source=source)
+    sides = [ours] + ([export_steps(graph, rooms, out / "reference", reference, source=source)] if reference else [])
     sides_times = [{} for _ in sides]
     for name in ours:
         runs = [steps[name] for steps in sides if name in steps]
