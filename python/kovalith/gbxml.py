@@ -311,7 +311,8 @@ class _Writer:
         self.surface_text(self.parts(), out)
         out.append("  </Campus>\n")
         for surface_type, ident in self.constructions.items():
-            out.append(f'  <Construction id="{ident}">\n    <Name>{surface_type}</Name>\n  </Construction>\n')
+            out.append(f'  <Construction id="{_attribute(ident)}">\n    <Name>{_text(surface_type)}</Name>\n'
+                       "  </Construction>\n")
         out.append("</gbXML>\n")
         return "".join(out)
 
@@ -374,8 +375,8 @@ class _Writer:
             horizontal_pair = part.second is not None and surface_type == "Ceiling"
             c = corner_at + 3 * k
             h = size_at + 2 * k
-            out.append(f'    <Surface id="surface-{self.surfaces}" surfaceType="{surface_type}" '
-                       f'constructionIdRef="{construction}" '
+            out.append(f'    <Surface id="surface-{self.surfaces}" surfaceType="{_attribute(surface_type)}" '
+                       f'constructionIdRef="{_attribute(construction)}" '
                        f'exposedToSun="{"true" if surface_type in SUNLIT else "false"}">\n'
                        f'      <AdjacentSpaceId spaceIdRef="space-{first.room}"'
                        + (' surfaceType="Ceiling"/>\n' if horizontal_pair else "/>\n"))
