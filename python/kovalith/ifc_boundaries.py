@@ -512,127 +512,142 @@ class _Writer:
         return spaces, origin, normals, u, flat, starts, sizes, area, owner_of, np.array(role)
 
     def write(self) -> tuple[int, int, int]:
+        """Add the lines: what each piece refers to first (checked piece by
+        piece), then each kind of entity for all pieces at once."""
+        import numpy as np
+
         if not self.records:
             return 0, 0, 0
         if not self.second_level:
             self.history = self._owner_history()
         s = self.step
         spaces, origin, normals, u, flat, starts, sizes, area, owner_of, role = self._geometry()
-        count = len(self.records)
+        records = self.records
+        count = len(records)
         parents = [s.reserve() for _ in range(count)]
-        opening_rels = [[s.reserve() for _ in r.openings] for r in self.records]
+        opening_rels = [[s.reserve() for _ in r.openings] for r in records]
+        history = _ref(self.history)
+        ring_role, ring_size, ring_area, ring_owner = role.tolist(), sizes.tolist(), area.tolist(), owner_of.tolist()
+        rings = len(ring_owner)
         virtual: dict[int, int] = {}
         contained: dict[int, list[int]] = {}
-        history = _ref(self.history)
-        coordinates = _reals(flat.ravel().tolist())
-        # Each 2D point's attribute text, "(x,y)", made once for all points.
-        pairs = [f"({x},{y})" for x, y in zip(coordinates[0::2], coordinates[1::2])]
-        origins = _reals(origin.ravel().tolist())
-        lines = s.lines
-        point = s.template("IfcCartesianPoint", "Coordinates")
-        polyline = s.template("IfcPolyline", "Points")
-        placement = s.template("IfcAxis2Placement3D", "Location", "Axis", "RefDirection")
-        basis = s.template("IfcPlane", "Position")
-        bounded = s.template("IfcCurveBoundedPlane", "BasisSurface", "OuterBoundary", "InnerBoundaries")
-        # Directions rounded to 12 places (a piece's and its neighbours' normals
-        # are one entity); Python's round on floats, as `_direction` does.
-        axes = [tuple(round(c, 12) + 0.0 for c in n) for n in normals.tolist()]
-        references = [tuple(round(c, 12) + 0.0 for c in n) for n in u.tolist()]
-        ring_role = role.tolist()
-        ring_start = starts.tolist()
-        ring_size = sizes.tolist()
-        ring_area = area.tolist()
-        ring_owner = owner_of.tolist()
-
-        def points_of(ring: int) -> list[str]:
-            """The 2D points of a ring, as references to new IfcCartesianPoints."""
-            first, count = s.next, ring_size[ring]
-            s.next += count
-            at = ring_start[ring] - first
-            numbers = range(first, first + count)
-            lines.extend([point.format(n, pairs[at + n]) for n in numbers])
-            return [f"#{n}" for n in numbers]
-
-        def add(template: str, *values: str) -> int:
-            number = s.next
-            s.next += 1
-            lines.append(template.format(number, *values))
-            return number
-
-        def closed(ids: list[str]) -> str:
-            return "(" + ",".join(ids) + "," + ids[0] + ")"
-
+        elements: list[int] = []
+        physical: list[str] = []
+        inner: list[list[int]] = []  # per piece: what each opening on it refers to
         ring = 0
-        rings = len(ring_owner)
-        for index, record in enumerate(self.records):
-            direction = ".PHYSICAL." if record.physical else ".VIRTUAL."
+        for index, record in enumerate(records):
             if record.element is not None:
-                element = self._id(record.element, "element", index)
+                elements.append(self._id(record.element, "element", index))
+                physical.append(".PHYSICAL." if record.physical else ".VIRTUAL.")
             else:
-                element = self._virtual_element(index, spaces[index], virtual, contained, history)
-                direction = ".VIRTUAL."
-            location = add(point, "(" + ",".join(origins[3 * index:3 * index + 3]) + ")")
-            axis = self._direction_of(axes[index])
-            reference = self._direction_of(references[index])
-            position = add(placement, f"#{location}", f"#{axis}", f"#{reference}")
-            plane = add(basis, f"#{position}")
-            outer = -1
-            holes: list[int] = []
-            openings: list[tuple[int, int]] = []  # (hole polyline, own outer polyline)
+                elements.append(self._virtual_element(index, spaces[index], virtual, contained, history))
+                physical.append(".VIRTUAL.")
             while ring < rings and ring_owner[ring] == index:
-                usable = ring_area[ring] != 0.0
-                kind = ring_role[ring]
-                if kind == 0:
-                    if not usable:
-                        raise ValueError(f"boundary {index}: its polygon has no area")
-                    ids = points_of(ring)
-                    outer = add(polyline, closed(ids[::-1] if ring_area[ring] < 0.0 else ids))
-                elif kind == 1:
-                    if usable:
-                        ids = points_of(ring)
-                        holes.append(add(polyline, closed(ids[::-1] if ring_area[ring] > 0.0 else ids)))
-                else:
-                    if not usable:
-                        raise ValueError(f"boundary {index}: an opening on it has no area")
-                    ids = points_of(ring)
-                    ccw = ids if ring_area[ring] > 0.0 else ids[::-1]
-                    openings.append((add(polyline, "(" + ",".join(ccw[::-1] + ccw[-1:]) + ")"),
-                                     add(polyline, closed(ccw))))
+                if ring_area[ring] == 0.0 and ring_role[ring] != 1:
+                    raise ValueError(f"boundary {index}: its polygon has no area" if ring_role[ring] == 0
+                                     else f"boundary {index}: an opening on it has no area")
                 ring += 1
-            surface = add(bounded, f"#{plane}", f"#{outer}",
-                          _refs(holes + [hole for hole, _ in openings]))
-            internal = self._internal(record)
-            level = _LEVEL_2B if record.internal and record.other_space is None else _LEVEL_2A
-            space = spaces[index].id()
-            self._relationship(parents[index], space, element, surface, direction, internal, level, None,
-                               _corresponding(parents, record.corresponding))
-            for k, (opening, (_, own)) in enumerate(zip(record.openings, openings)):
+            products = []
+            for opening in record.openings:
                 product = opening.filling if opening.filling is not None else opening.opening
                 if product is None:
                     raise ValueError(f"boundary {index}: an opening names neither an opening nor a filling")
-                inner = self._id(product, "opening", index)
-                surface = add(bounded, f"#{plane}", f"#{own}", "()")
-                partner = self._opening_partner(record, opening, opening_rels)
-                self._relationship(opening_rels[index][k], space, inner, surface,
-                                   ".VIRTUAL." if opening.kind == "air" else ".PHYSICAL.", internal, level,
-                                   parents[index], partner)
-        for storey, elements in contained.items():
+                products.append(self._id(product, "opening", index))
+            inner.append(products)
+        # Directions rounded to 12 places (a piece's and its neighbours' normals
+        # are one entity).
+        distinct, which = np.unique(np.concatenate((normals, u)), axis=0, return_inverse=True)
+        found = [self._direction_of(tuple(round(c, 12) + 0.0 for c in n)) for n in distinct.tolist()]
+        directions = [found[k] for k in which.ravel().tolist()]
+        axes, references = directions[:count], directions[count:]
+        lines = s.lines
+        point = s.template("IfcCartesianPoint", "Coordinates")
+        polyline = s.template("IfcPolyline", "Points")
+
+        # Per piece: its plane's origin, placement and plane.
+        base = s.next
+        s.next += 3 * count
+        o = _reals(origin.ravel().tolist())
+        lines.extend([point.format(base + k, f"({o[3 * k]},{o[3 * k + 1]},{o[3 * k + 2]})") for k in range(count)])
+        placement = s.template("IfcAxis2Placement3D", "Location", "Axis", "RefDirection")
+        lines.extend([placement.format(base + count + k, f"#{base + k}", f"#{axes[k]}", f"#{references[k]}")
+                      for k in range(count)])
+        basis = s.template("IfcPlane", "Position")
+        planes = range(base + 2 * count, base + 3 * count)
+        lines.extend([basis.format(n, f"#{n - count}") for n in planes])
+
+        # The rings' points (a hole of no area is left out) and polylines.
+        kept = (role != 1) | (area != 0.0)
+        coordinates = _reals(flat.ravel().tolist())
+        taken = np.nonzero(np.repeat(kept, sizes))[0].tolist()
+        first_point = s.next
+        s.next += len(taken)
+        lines.extend([point.format(first_point + j, f"({coordinates[2 * g]},{coordinates[2 * g + 1]})")
+                      for j, g in enumerate(taken)])
+        refs = [f"#{n}" for n in range(first_point, first_point + len(taken))]
+        outer = [0] * count
+        holes: list[list[int]] = [[] for _ in range(count)]
+        own: list[list[int]] = [[] for _ in range(count)]  # each opening's own outline
+        at = 0
+        number = s.next
+        for ring in np.nonzero(kept)[0].tolist():
+            size, index, kind = ring_size[ring], ring_owner[ring], ring_role[ring]
+            ids = refs[at:at + size]
+            at += size
+            if kind == 0:
+                ids = ids[::-1] if ring_area[ring] < 0.0 else ids
+                outer[index] = number
+            elif kind == 1:
+                ids = ids[::-1] if ring_area[ring] > 0.0 else ids
+                holes[index].append(number)
+            else:
+                ccw = ids if ring_area[ring] > 0.0 else ids[::-1]
+                # Clockwise in the parent, counter-clockwise as its own boundary.
+                lines.append(polyline.format(number, "(" + ",".join(ccw[::-1]) + "," + ccw[-1] + ")"))
+                holes[index].append(number)
+                number += 1
+                own[index].append(number)
+                ids = ccw
+            lines.append(polyline.format(number, "(" + ",".join(ids) + "," + ids[0] + ")"))
+            number += 1
+        s.next = number
+
+        # The pieces' surfaces and relationships, then their openings'.
+        bounded = s.template("IfcCurveBoundedPlane", "BasisSurface", "OuterBoundary", "InnerBoundaries")
+        base = s.next
+        s.next += 2 * count
+        lines.extend([bounded.format(base + k, f"#{planes[k]}", f"#{outer[k]}", _refs(holes[k]))
+                      for k in range(count)])
+        lines.extend([self.connection.format(base + count + k, f"#{base + k}") for k in range(count)])
+        space_ids = [space.id() for space in spaces]
+        internal = [self._internal(r) for r in records]
+        level = [_LEVEL_2B if r.internal and r.other_space is None else _LEVEL_2A for r in records]
+        lines.extend([self._relationship(parents[k], space_ids[k], elements[k], base + count + k, physical[k],
+                                         internal[k], level[k], None, _corresponding(parents, r.corresponding))
+                      for k, r in enumerate(records)])
+        for index, record in enumerate(records):
+            for k, opening in enumerate(record.openings):
+                surface = s.next
+                s.next += 2
+                lines.append(bounded.format(surface, f"#{planes[index]}", f"#{own[index][k]}", "()"))
+                lines.append(self.connection.format(surface + 1, f"#{surface}"))
+                lines.append(self._relationship(
+                    opening_rels[index][k], space_ids[index], inner[index][k], surface + 1,
+                    ".VIRTUAL." if opening.kind == "air" else ".PHYSICAL.", internal[index], level[index],
+                    parents[index], self._opening_partner(record, opening, opening_rels)))
+        for storey, contents in contained.items():
             s.add("IfcRelContainedInSpatialStructure", GlobalId=self.guid(), OwnerHistory=history,
-                  RelatedElements=_refs(elements), RelatingStructure=_ref(storey))
+                  RelatedElements=_refs(contents), RelatingStructure=_ref(storey))
         return count, sum(len(r) for r in opening_rels), len(set(virtual.values()))
 
-    def _relationship(self, number: int, space: int, element: int, surface: int, physical: str, internal: str,
-                      level: str, parent: int | None, corresponding: int | None) -> None:
-        s = self.step
-        geometry = s.next
-        s.next += 1
-        s.lines.append(self.connection.format(geometry, f"#{surface}"))
+    def _relationship(self, number: int, space: int, element: int, geometry: int, physical: str, internal: str,
+                      level: str, parent: int | None, corresponding: int | None) -> str:
+        """The line of a boundary."""
         values = (self.guid(), _ref(self.history), _SECOND_LEVEL, level, f"#{space}", f"#{element}", f"#{geometry}",
                   physical, internal)
         if self.second_level:
-            s.lines.append(self.boundary.format(number, *values, _ref(parent), _ref(corresponding)))
-        else:
-            s.lines.append(self.boundary.format(number, *values))
+            return self.boundary.format(number, *values, _ref(parent), _ref(corresponding))
+        return self.boundary.format(number, *values)
 
     def _opening_partner(self, record: Any, opening: Any, opening_rels: list[list[int]]) -> int | None:
         """The same opening's boundary on the other side of a contact."""
