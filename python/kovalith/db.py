@@ -362,6 +362,9 @@ def load(graph: SpatialGraph, target: Any, *, batch_size: int = DEFAULT_BATCH_SI
         another load into the same FalkorDB graph running.
     RuntimeError
         The database created fewer records than sent.
+    neo4j.exceptions.ConstraintError
+        Neo4j: another load ran at once and created a room of the same
+        index; the later of the two waits for the earlier, then fails.
 
     Any failure, and an interrupt, leaves the database as it was: nothing is
     sent before the whole graph has passed the checks, and the load is one
@@ -627,17 +630,47 @@ def _falkordb_relationships(graph: Any, table: _Table, ends: list[tuple[int, int
     return created
 
 
+class _Interrupted(Exception):
+    """An interrupt carried out of the transaction function as an exception,
+    on which the driver rolls the transaction back and closes it; the
+    interrupt itself (its ``__cause__``) is raised again outside."""
+
+
 def _load_neo4j(target: Any, is_driver: bool, database: str | None, data: _Data,
                 batch_size: int, replace: bool) -> Loaded:
     """One managed write transaction for the whole load (the driver retries
     it whole on a transient error). The uniqueness constraint on
     ``Room.index``, made first in its own schema transaction, makes a second
-    load running at once fail at its first room and roll back."""
+    load running at once fail at its first room and roll back.
+
+    The driver rolls back on an exception from the transaction function but
+    lets an interrupt pass with the transaction still open, which would keep
+    the caller's session from running anything else; so an interrupt leaves
+    the function as `_Interrupted`. Once the statements are sent, interrupts
+    wait until the driver's commit has answered, so that an interrupted load
+    is one that was not kept."""
     session = target.session(database=database) if is_driver else target
+    commit = contextlib.ExitStack()
+
+    def work(tx: Any) -> Loaded:
+        try:
+            commit.close()  # a retry by the driver runs with interrupts live again
+            loaded = _neo4j_work(tx, data, batch_size, replace)
+        except Exception:
+            raise
+        except BaseException as exc:
+            raise _Interrupted() from exc
+        commit.enter_context(_interrupts_deferred())
+        return loaded
+
     try:
-        session.run(f"CREATE CONSTRAINT kovalith_room_index IF NOT EXISTS FOR (r:{ROOM_LABEL}) "
-                    "REQUIRE r.index IS UNIQUE").consume()
-        result: Loaded = session.execute_write(_neo4j_work, data, batch_size, replace)
+        with commit:
+            session.run(f"CREATE CONSTRAINT kovalith_room_index IF NOT EXISTS FOR "
+                        f"(r:{ROOM_LABEL}) REQUIRE r.index IS UNIQUE").consume()
+            result: Loaded = session.execute_write(work)
+    except _Interrupted as exc:
+        assert exc.__cause__ is not None
+        raise exc.__cause__ from None
     finally:
         if is_driver:
             session.close()
