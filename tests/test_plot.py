@@ -3,6 +3,8 @@ and names drawn as the text they are."""
 
 import os
 
+import warnings
+
 import pytest
 
 from kovalith import GraphNode, Mesh, SpatialGraph, Vector3D
@@ -89,6 +91,22 @@ def test_dollar_signs_in_names_are_text(tmp_path):
     assert "$\\frac{$ model" in texts and "$x$ cost" in texts and "$level$" in texts
     assert not [t for t in fig.findobj(lambda a: hasattr(a, "get_parse_math"))
                 if "$" in t.get_text() and t.get_parse_math()]
+
+
+def test_control_characters_in_names_are_drawn_escaped(tmp_path):
+    """A name holding a terminal escape or a line break is drawn as the
+    report prints it: no glyph is missing (matplotlib's warning about one
+    would carry the raw escape to the terminal)."""
+    names = ["\x1b[31mred", "two\nlines", "\u202eevil", "ok"]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        fig = plot.draw_storeys(graph_of(ROOMS), ROOMS, tmp_path / "plans.png",
+                                label=lambda i: names[i], long_label=lambda i: names[3 - i],
+                                kind=lambda i: names[i], storey=lambda i: names[i // 2],
+                                title="model\x1b]0;title\x07")
+    texts = [t.get_text() for t in fig.findobj(lambda a: hasattr(a, "get_parse_math")) if t.get_text()]
+    assert "model\\x1b]0;title\\x07" in texts and "\\x1b[31mred" in texts and "two\\nlines" in texts
+    assert not [t for t in texts if any(c in t for c in "\x1b\n\u202e\x07")]
 
 
 def test_bad_input():

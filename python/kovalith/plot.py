@@ -236,7 +236,8 @@ def draw_storeys(
         Node position -> the room's number and its everyday name. A room
         shows its long name over its number where both fit, the long name
         where only it fits, else the number. Every text is drawn as it is:
-        ``$`` never starts mathematics.
+        ``$`` never starts mathematics; control characters are drawn as
+        their escapes (``\\n``, ``\\x1b``), as the report prints them.
     kind : callable, optional
         Node position -> the room's kind; rooms of one kind share a colour,
         named in the legend.
@@ -255,6 +256,7 @@ def draw_storeys(
         The figure drawn (already closed).
     """
     plt = _pyplot()
+    from kovalith.report import printable
     from matplotlib.collections import LineCollection, PathCollection, PolyCollection
     from matplotlib.lines import Line2D
     from matplotlib.patches import Patch
@@ -304,7 +306,7 @@ def draw_storeys(
         ax.set_ylim(y0, y1)
         ax.set_aspect("equal", adjustable="box")
         ax.set_axis_off()  # a scale bar says more than ticks, and ticks cost a third of the drawing
-        ax.text(0.0, 1.0 + 0.08 / (height * scale), str(k), transform=ax.transAxes, ha="left", va="bottom",
+        ax.text(0.0, 1.0 + 0.08 / (height * scale), printable(str(k)), transform=ax.transAxes, ha="left", va="bottom",
                 fontsize=9, fontweight="bold", parse_math=False)
         axes.append(ax)
     bar = _scale_bar(width)
@@ -331,8 +333,8 @@ def draw_storeys(
             continue
         rx0, rx1 = min(p[0] for p in pts), max(p[0] for p in pts)
         ry0, ry1 = min(p[1] for p in pts), max(p[1] for p in pts)
-        number = label(i) if label else ""
-        long_name = long_label(i) if long_label else ""
+        number = printable(label(i)) if label else ""
+        long_name = printable(long_label(i)) if long_label else ""
         text, size = _label((rx1 - rx0) * points_per_m, (ry1 - ry0) * points_per_m, number, long_name, font_size)
         if text:
             bucket["labels"].append(labels.path(text, size))
@@ -407,7 +409,7 @@ def draw_storeys(
         if marks:
             ax.scatter([m[0] for m in marks], [m[1] for m in marks], marker="^", s=40, c=_ROUTE, zorder=6)
 
-    handles: list[Any] = [Patch(facecolor=colour[k], edgecolor="#555", lw=0.7, label=k or "room")
+    handles: list[Any] = [Patch(facecolor=colour[k], edgecolor="#555", lw=0.7, label=printable(str(k)) if k else "room")
                           for k in list(colour)[:_LEGEND_KINDS]]
     handles += [
         Line2D([], [], color=_DOOR, lw=2.5, label="door"),
@@ -424,7 +426,7 @@ def draw_storeys(
     for text in legend.get_texts():
         text.set_parse_math(False)
     if title:
-        fig.suptitle(title, x=0.01, y=1 - 0.12 / fig_h, ha="left", va="top", fontsize=10, parse_math=False)
+        fig.suptitle(printable(title), x=0.01, y=1 - 0.12 / fig_h, ha="left", va="top", fontsize=10, parse_math=False)
     fig.savefig(os.fspath(path), dpi=dpi)
     plt.close(fig)
     return fig
