@@ -25,6 +25,14 @@ building loaded in batches of 7:
 - Kùzu, an attribute key holding a backtick (``a`b``): the column names of
   the Room table after the load.
 - The ``ladybug:///path`` URL while the ladybug package is not installed.
+- Neo4j's path, through the official driver on the Bolt port of a second
+  FalkorDB server (``bolt_server`` of the tests' fixture): Ctrl-C before
+  the load's fourth statement with a ``neo4j.Session`` as the target, then
+  the same load (``replace=True``) into the same session; and Ctrl-C while
+  the driver commits. Its "before" is ``db.py`` of ``--neo4j-before REV``
+  (default dab00c9, before an interrupt closed the transaction). That
+  server runs each statement as it arrives (it has no rollback), so what
+  it holds afterwards shows what was sent, not what Neo4j would keep.
 
 Each row gives, before and after: what the call did (its result, or the
 exception), what the database held afterwards, and the time the call took.
@@ -265,9 +273,90 @@ def url_rows(urls: dict[str, Any]) -> list[list[str]]:
     return [row]
 
 
+@contextlib.contextmanager
+def bolt_statements(before: Callable[[int], None]) -> Iterator[None]:
+    """The neo4j driver's transaction statements, `before(k)` called ahead
+    of the k-th; the loader's constraint statement, which the FalkorDB
+    endpoint cannot parse, sent as a statement that does nothing."""
+    import neo4j
+
+    run, session_run, calls = neo4j.ManagedTransaction.run, neo4j.Session.run, itertools.count()
+
+    def counted(self: Any, query: str, parameters: Any = None, **kwargs: Any) -> Any:
+        before(next(calls))
+        return run(self, query, parameters, **kwargs)
+
+    def constraint(self: Any, query: str, parameters: Any = None, **kwargs: Any) -> Any:
+        if query.startswith("CREATE CONSTRAINT"):
+            query, parameters = "RETURN 0", None
+        return session_run(self, query, parameters, **kwargs)
+
+    neo4j.ManagedTransaction.run, neo4j.Session.run = counted, constraint
+    try:
+        yield
+    finally:
+        neo4j.ManagedTransaction.run, neo4j.Session.run = run, session_run
+
+
+def neo4j_rows(bolt: Any, modules: dict[str, Any]) -> list[list[str]]:
+    import neo4j
+
+    import db_roundtrip as rt
+    from falkordb_server import BOLT_GRAPH
+
+    # The endpoint pastes string parameters between quotes unescaped and
+    # copies them into a 4 KiB buffer: names without quotes, small batches.
+    building = rt.attributed_building()
+    for node in building.nodes:
+        node.set_attribute("name", f"Room {node.index}")
+    graph = bolt.admin.select_graph(BOLT_GRAPH)
+    rows = []
+
+    row = ["Neo4j (Bolt): Ctrl-C before the 4th statement, target a Session, then the load again"]
+    for side, db in modules.items():
+        bolt.admin.connection.delete(BOLT_GRAPH)
+        with bolt.driver.session() as session:
+            def interrupt(k: int) -> None:
+                if k == 3:
+                    signal.raise_signal(signal.SIGINT)
+
+            with bolt_statements(interrupt):
+                text, seconds = outcome(lambda: db.load(building, session, batch_size=5))
+            after = holds(graph)
+            with bolt_statements(lambda k: None):
+                retry, _ = outcome(lambda: db.load(building, session, batch_size=5, replace=True))
+        row += [text, after, f"retry: {retry}; then {holds(graph)}", f"{seconds * 1e3:.0f} ms"]
+    rows.append(row)
+
+    row = ["Neo4j (Bolt): Ctrl-C while the driver commits"]
+    commit = neo4j.ManagedTransaction._commit
+    for side, db in modules.items():
+        bolt.admin.connection.delete(BOLT_GRAPH)
+        sent: list[bool] = []
+
+        def interrupted_commit(self: Any, *args: Any, **kwargs: Any) -> Any:
+            signal.raise_signal(signal.SIGINT)
+            time.sleep(0.1)
+            sent.append(True)
+            return commit(self, *args, **kwargs)
+
+        neo4j.ManagedTransaction._commit = interrupted_commit
+        try:
+            with bolt_statements(lambda k: None):
+                text, seconds = outcome(lambda: db.load(building, bolt.driver, batch_size=5))
+        finally:
+            neo4j.ManagedTransaction._commit = commit
+        row += [text, f"COMMIT {'sent and answered' if sent else 'never sent'}", "",
+                f"{seconds * 1e3:.0f} ms"]
+    rows.append(row)
+    bolt.admin.connection.delete(BOLT_GRAPH)
+    return rows
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--before", default="165772c")
+    parser.add_argument("--neo4j-before", default="dab00c9")
     args = parser.parse_args()
     if importlib.util.find_spec("ladybug") is not None:
         print("ladybug is installed: the ladybug row shows nothing", file=sys.stderr)
@@ -285,8 +374,23 @@ def main() -> int:
     finally:
         server.stop()
     rows += kuzu_rows(modules) + url_rows(urls)
+    if importlib.util.find_spec("neo4j") is not None:
+        from falkordb_server import BoltServer
+
+        server = FalkorDBServer(bolt=True)
+        server.start()
+        bolt = BoltServer(server)
+        try:
+            rows += neo4j_rows(bolt, {"before": module_at(args.neo4j_before, "python/kovalith/db.py",
+                                                          "kovalith_db_neo4j_before"), "after": db})
+        finally:
+            bolt.driver.close()
+            server.stop()
+    else:
+        print("the neo4j driver is not installed: no Neo4j rows", file=sys.stderr)
     load = ", ".join(f"{x:.2f}" for x in os.getloadavg())
-    print(f"\nbefore = {args.before}, after = this build; load average {load}\n")
+    print(f"\nbefore = {args.before} (Neo4j rows: {args.neo4j_before}), after = this build; "
+          f"load average {load}\n")
     head = ["finding"] + [f"{side}: {what}" for side in ("before", "after")
                           for what in ("outcome", "database after", "retry", "time")]
     print("| " + " | ".join(head) + " |")
