@@ -24,6 +24,8 @@ building loaded in batches of 7:
   unchanged, holding ``x"]] CREATE (:Canary) //``.
 - Kùzu, an attribute key holding a backtick (``a`b``): the column names of
   the Room table after the load.
+- Kùzu, Ctrl-C (SIGINT) before the load's fourth statement, then the same
+  load again.
 - The ``ladybug:///path`` URL while the ladybug package is not installed.
 - Neo4j's path, through the official driver on the Bolt port of a second
   FalkorDB server (``bolt_server`` of the tests' fixture): Ctrl-C before
@@ -236,10 +238,44 @@ def with_cleanup(graph: Any) -> None:
         pass
 
 
+def kuzu_holds(connection: Any) -> str:
+    counts = []
+    for query in ("MATCH (r:Room) RETURN count(*)", "MATCH ()-[w:SHARES_WALL]->() RETURN count(*)"):
+        try:
+            counts.append(connection.execute(query).get_next()[0])
+        except RuntimeError:  # no such table
+            return "no Room table" if not counts else f"{counts[0]} rooms, no contact table"
+    return f"{counts[0]} rooms, {counts[1]} contacts"
+
+
 def kuzu_rows(modules: dict[str, Any]) -> list[list[str]]:
     import kuzu
 
+    import db_roundtrip as rt
     from kovalith import GraphNode, SpatialGraph, Vector3D
+
+    rows = []
+    row = ["Kùzu: Ctrl-C (SIGINT) before the 4th statement"]
+    building = rt.attributed_building()
+    execute = kuzu.Connection.execute
+    for side, db in modules.items():
+        connection = kuzu.Connection(kuzu.Database(":memory:"))
+        calls = itertools.count()
+
+        def interrupted(self: Any, *args: Any, **kwargs: Any) -> Any:
+            if next(calls) == 3:
+                signal.raise_signal(signal.SIGINT)
+            return execute(self, *args, **kwargs)
+
+        kuzu.Connection.execute = interrupted
+        try:
+            text, seconds = outcome(lambda: db.load(building, connection, batch_size=BATCH))
+        finally:
+            kuzu.Connection.execute = execute
+        after = kuzu_holds(connection)
+        retry, _ = outcome(lambda: db.load(building, connection, batch_size=BATCH))
+        row += [text, after, f"retry: {retry}; then {kuzu_holds(connection)}", f"{seconds * 1e3:.0f} ms"]
+    rows.append(row)
 
     row = ["Kùzu: attribute key a`b"]
     for side, db in modules.items():
@@ -254,7 +290,8 @@ def kuzu_rows(modules: dict[str, Any]) -> list[list[str]]:
         except RuntimeError:
             after = "no Room table"
         row += [text, after, "", f"{seconds * 1e3:.0f} ms"]
-    return [row]
+    rows.append(row)
+    return rows
 
 
 def url_rows(urls: dict[str, Any]) -> list[list[str]]:
