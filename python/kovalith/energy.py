@@ -63,7 +63,8 @@ or ``InteriorFloor`` by orientation.
 ``Shade`` never occurs: every boundary bounds a space.
 
 Openings on a boundary are the doors, windows and openings the compiler
-admits there (doors and windows cut walls only, slab holes floors only). A
+admits there (doors and windows cut walls only; openings in slabs and roofs,
+a skylight's too, cut floors, ceilings and roofs only). A
 door or window loaded as its own body and its opening, loaded too, are one
 `BoundaryOpening`: ``opening`` is the ``IfcOpeningElement``'s GlobalId (the
 door's or window's own where it fills none), ``filling`` the door's or
@@ -71,10 +72,10 @@ window's. ``kind`` is ``"door"`` (an ``IfcDoor`` fills it), ``"window"`` (an
 ``IfcWindow`` or any other filling) or ``"air"`` (nothing fills it: a stair
 hole, an open passage). ``operation`` says how it opens, as the loader read
 it (`kovalith.ifc.IfcRooms`): a window is ``"operable"`` when a panel of it
-opens, else ``"fixed"``; a door ``"sliding"`` or ``"non-sliding"``. A piece with nothing behind it that doors and
-windows cover (`FILLED_SHARE` of it) lies in the element behind the rest of
-its face: the loader reads an element with an unfilled opening with all its
-openings cut, the filled ones too.
+opens, else ``"fixed"``; a door ``"sliding"`` or ``"non-sliding"``. A piece
+with nothing behind it that doors and windows cover (`FILLED_SHARE` of it)
+lies in the element behind the rest of its face: the loader reads an element
+with an unfilled opening with all its openings cut, the filled ones too.
 
 All coordinates are in metres, in world coordinates, as `kovalith.ifc.load`
 gives them. Needs NumPy.
@@ -93,8 +94,7 @@ if TYPE_CHECKING:
     from kovalith.ifc import IfcRooms
 
 __all__ = ["BoundaryOpening", "SpaceBoundary", "Enclosure", "SURFACE_TYPES", "OPENING_KINDS", "OPERATIONS",
-           "LEVEL_TOLERANCE",
-           "MIN_AREA",
+           "LEVEL_TOLERANCE", "MIN_AREA",
            "space_boundaries", "compile_rooms", "classify", "enclosure", "write_gbxml"]
 
 #: Every ``surface_type`` a boundary can have (gbXML's names).

@@ -53,7 +53,8 @@ if TYPE_CHECKING:
     from kovalith.energy import SpaceBoundary
     from kovalith.ifc import IfcRooms
 
-__all__ = ["VERSION", "NAMESPACE", "OPENING_TYPES", "OPERATION_TYPES", "opening_type", "gbxml_document", "write_gbxml", "schema_path", "schema",
+__all__ = ["VERSION", "NAMESPACE", "OPENING_TYPES", "OPERATION_TYPES", "opening_type", "gbxml_document",
+           "write_gbxml", "schema_path", "schema",
            "validate", "require"]
 
 VERSION = "6.01"

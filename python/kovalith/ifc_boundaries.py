@@ -385,8 +385,9 @@ class _Writer:
         self.connection = step.template("IfcConnectionSurfaceGeometry", "SurfaceOnRelatingElement")
         names = ("GlobalId", "OwnerHistory", "Name", "Description", "RelatingSpace", "RelatedBuildingElement",
                  "ConnectionGeometry", "PhysicalOrVirtualBoundary", "InternalOrExternalBoundary")
-        self.boundary = step.template("IfcRelSpaceBoundary2ndLevel", *names, "ParentBoundary", "CorrespondingBoundary") \
-            if self.second_level else step.template("IfcRelSpaceBoundary", *names)
+        self.boundary = step.template("IfcRelSpaceBoundary2ndLevel", *names, "ParentBoundary",
+                                      "CorrespondingBoundary") if self.second_level else \
+            step.template("IfcRelSpaceBoundary", *names)
 
     def _owner_history(self) -> int:
         """IFC2X3 requires an owner history on every rooted entity: one saying kovalith added these."""
