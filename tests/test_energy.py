@@ -785,6 +785,12 @@ def test_doors_and_windows_open_as_the_model_says(model_dir, tmp_path, schema):
     out = tmp_path / "operations.xml"
     energy.write_gbxml(rooms, boundaries, out)
     assert gbxml.validate(out) == []
+    # Every type the writer can give is one of the schema's.
+    xsd = etree.parse(str(gbxml.schema_path()))
+    allowed = {e.get("value") for e in xsd.iterfind(
+        ".//{http://www.w3.org/2001/XMLSchema}simpleType[@name='openingTypeEnum']//"
+        "{http://www.w3.org/2001/XMLSchema}enumeration")}
+    assert {t for types in (*gbxml.OPENING_TYPES.values(), *gbxml.OPERATION_TYPES.values()) for t in types} <= allowed
     root = etree.parse(str(out)).getroot()
     written = {name[o.find(f"{GB}CADObjectId").text]: o.get("openingType") for o in root.iter(f"{GB}Opening")}
     for filling, (_, operation, opening_type) in OPERATION_CASES.items():
