@@ -331,6 +331,25 @@ def test_bolt_refused_graph_changes_nothing(target, neo4j_driver, graph, kwargs,
     assert bolt_snapshot(neo4j_driver) == before
 
 
+def test_bolt_database_name(target, neo4j_driver, falkordb_graph):
+    """A Driver loads into the database named (the endpoint runs every
+    transaction on its one graph); any other target names its database
+    itself, and a name given beside it is refused before anything is sent."""
+    graph = plain_text(rt.hand_graph())
+    if target is neo4j_driver:
+        assert db.load(graph, target, database=BOLT_GRAPH) == (5, 4, 0)
+        assert_holds(neo4j_driver, graph)
+        with pytest.raises(TypeError, match="database: expected a str"):
+            db.load(graph, target, database=b"neo4j", replace=True)
+    else:
+        with pytest.raises(ValueError, match=r"opened on; pass the name to driver.session"):
+            db.load(graph, target, database=BOLT_GRAPH)
+        assert bolt_snapshot(neo4j_driver) == []
+    with pytest.raises(ValueError, match="only a neo4j Driver takes a database name, not a falkordb"):
+        db.load(graph, falkordb_graph, database="neo4j")
+    assert not falkordb_graph.client.connection.exists(falkordb_graph.name)
+
+
 def test_bolt_replace(target, neo4j_driver):
     """replace=True deletes the Room nodes and their relationships in the
     load's transaction and keeps the database's other nodes."""

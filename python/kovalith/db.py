@@ -335,7 +335,8 @@ def load(graph: SpatialGraph, target: Any, *, batch_size: int = DEFAULT_BATCH_SI
         Whether None and non-finite numbers are left out or refused (see
         the module docstring); ``"null"`` is an older name of ``"omit"``.
     database : str, optional
-        Neo4j only: the database of a `neo4j.Driver` (server default if None).
+        The database of a `neo4j.Driver` (server default if None); refused
+        with any other target, which names its database itself.
     replace : bool, optional
         Load over what is there: the whole FalkorDB graph is replaced; on
         Neo4j the ``Room`` nodes and their relationships are deleted; on
@@ -376,6 +377,15 @@ def load(graph: SpatialGraph, target: Any, *, batch_size: int = DEFAULT_BATCH_SI
     if not isinstance(replace, bool):
         raise TypeError(f"replace: expected a bool, got {type(replace).__name__}")
     engine = _engine(target)
+    if database is not None:
+        if not isinstance(database, str):
+            raise TypeError(f"database: expected a str, got {type(database).__name__}")
+        if engine == "neo4j-session":
+            raise ValueError("database: a neo4j Session loads into the database it was opened on; "
+                             "pass the name to driver.session(database=...), or the Driver here")
+        if engine != "neo4j-driver":
+            raise ValueError(f"database: only a neo4j Driver takes a database name, not a {engine} "
+                             "target")
     data = _tables(graph, non_finite)
     if engine == "falkordb":
         loaded = _load_falkordb(target, data, batch_size, replace)
