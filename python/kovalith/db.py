@@ -83,6 +83,9 @@ STAGING_SUFFIX = "~kovalith-load-"
 LOCK_TIMEOUT_S = 60.0
 # Tries of the final swap when the target is written meanwhile.
 COMMIT_ATTEMPTS = 5
+# Neo4j: the Room index (a string, where rooms have integers) whose lock
+# each load takes first, so that loads into one database take turns.
+NEO4J_LOAD_KEY = "~kovalith-load"
 
 _IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 
@@ -359,13 +362,11 @@ def load(graph: SpatialGraph, target: Any, *, batch_size: int = DEFAULT_BATCH_SI
         key or one the schema takes (``index``, ``centroid``, ...), a
         duplicate room index or a contact naming no room, values of incompatible types under one key
         (Kùzu), a key holding a backtick (FalkorDB, Kùzu), U+0000 in a string
-        (FalkorDB), a target that already holds data (without `replace`), or
-        another load into the same FalkorDB graph running.
+        (FalkorDB), a target that already holds data (without `replace`:
+        on Neo4j also when another load ran at once, which this one waits
+        for), or another load into the same FalkorDB graph running.
     RuntimeError
         The database created fewer records than sent.
-    neo4j.exceptions.ConstraintError
-        Neo4j: another load ran at once and created a room of the same
-        index; the later of the two waits for the earlier, then fails.
 
     Any failure, and an interrupt, leaves the database as it was: nothing is
     sent before the whole graph has passed the checks, and the load is one
@@ -651,7 +652,8 @@ def _load_neo4j(target: Any, is_driver: bool, database: str | None, data: _Data,
     """One managed write transaction for the whole load (the driver retries
     it whole on a transient error). The uniqueness constraint on
     ``Room.index``, made first in its own schema transaction, makes a second
-    load running at once fail at its first room and roll back.
+    load running at once wait for the first (see `_neo4j_work`) and then
+    find its rooms, and keeps any room from being there twice.
 
     The driver rolls back on an exception from the transaction function but
     lets an interrupt pass with the transaction still open, which would keep
@@ -695,6 +697,13 @@ def _neo4j_work(tx: Any, data: _Data, batch_size: int, replace: bool) -> Loaded:
     walk_edge = (f"UNWIND $rows AS r MATCH (a:{ROOM_LABEL} {{{key}: r.a}}), "
                  f"(b:{ROOM_LABEL} {{{key}: r.b}}) CREATE (a)-[:{WALKWAY_TYPE} "
                  f"{{{_property_map(data.walkways.columns, _quote)}}}]->(b)")
+    # Creating a room takes the uniqueness constraint's lock on its key
+    # until the transaction ends. Every load first creates (and at once
+    # deletes) a room under one key no graph uses, so a second load waits
+    # there until the first has committed or rolled back, and then counts
+    # its rooms; without it, two loads of graphs with no index in common
+    # would both find the database empty and both be kept.
+    tx.run(f"CREATE (s:{ROOM_LABEL} {{{key}: $key}}) DELETE s", key=NEO4J_LOAD_KEY).consume()
     existing = tx.run(f"MATCH (r:{ROOM_LABEL}) RETURN count(r) AS n").single()["n"]
     if existing and not replace:
         raise ValueError(f"target: the database already holds {existing} {ROOM_LABEL} nodes; "
