@@ -1,14 +1,18 @@
 """The search shortcuts of both graph builds against plain references: one
 pass over many openings against a chain of differences, the per-face index
-query on a mesh spread over the site, and faces without a plane kept out of
-the candidate search."""
+query on a mesh spread over the site, faces without a plane kept out of
+the candidate search, and room faces fetched nearest first against all
+read at once."""
 
 import math
 import random
+import warnings
 
 import pytest
 from graph_helpers import building, load_probe
 
+import kovalith
+from kovalith import Mesh, SpatialRegistry, Vector3D
 from kovalith.building import compile_building
 
 probe = load_probe()
@@ -139,3 +143,102 @@ def test_faces_without_a_plane_change_nothing(where):
     edges = compile_building(poisoned.registry()).edges
     assert [(e.node_a, e.node_b, e.shared_area) for e in edges] == [
         (renumber(e.node_a), renumber(e.node_b), e.shared_area) for e in clean[1]]
+
+
+def _box(x0, y0, z0, x1, y1, z1):
+    v = [Vector3D(x, y, z) for z in (z0, z1) for y in (y0, y1) for x in (x0, x1)]
+    return Mesh(v, [[0, 2, 3, 1], [4, 5, 7, 6], [0, 1, 5, 4], [2, 6, 7, 3], [0, 4, 6, 2], [1, 3, 7, 5]])
+
+
+def _stack(n):
+    # n thin rooms in the 1 m slab gap between two rooms: every face of the
+    # stack has all the others in its search box.
+    rooms = [_box(0, 0, 0, 4, 4, 3), _box(0, 0, 4, 4, 4, 7)]
+    return rooms + [_box(0, 0, 3.05 + k * 0.9 / n, 4, 4, 3.05 + (k + 0.5) * 0.9 / n) for k in range(n)]
+
+
+def _edge_records(graph):
+    return [(e.node_a, e.node_b, e.shared_area, e.contact_type, e.contact_centroid.x,
+             e.contact_centroid.y, e.contact_centroid.z, repr(sorted(e.get_all_attributes().items())))
+            for e in graph.edges]
+
+
+NEAREST_FIRST_CASES = [
+    ("doors and stairs", dict(), {}),
+    ("triangulated, inside out, missing", dict(split=2, inside_out=0.3, missing=0.1), {}),
+    ("rotated 5 km out, shafts", dict(angle=0.4, shift=(5000.0, -3000.0, 20.0), shaft=0.1), {}),
+    ("millimetres", dict(scale=1000.0), dict(distance=1.0, wall_gap=500.0, slab_gap=2000.0)),
+    ("gaps far beyond the model", dict(), dict(wall_gap=60.0, slab_gap=60.0)),
+    ("rotated, gaps far beyond", dict(angle=0.4, missing=0.2), dict(wall_gap=60.0, slab_gap=60.0)),
+]
+
+
+@pytest.mark.parametrize("merge", ["face", "plane", "room"])
+@pytest.mark.parametrize("name, shape, settings", NEAREST_FIRST_CASES, ids=[c[0] for c in NEAREST_FIRST_CASES])
+def test_nearest_first_search_equals_reading_every_face(name, shape, settings, merge):
+    """A face whose search box holds many room faces fetches them in steps of
+    widening depth and stops once nearer rooms cover it; taking every face
+    through the steps (limit 0), or none (a limit no box reaches), must give
+    the same graph to the last bit, elements and openings included."""
+    b, _ = building.real_building(4, 3, 3, seed=11, elements=True, **shape)
+    cases = [(b.registry(), dict(elements=b.element_meshes(), **settings)),
+             (SpatialRegistry(_stack(60), [], []), {})]
+    previous = kovalith._near_face_limit(64)
+    try:
+        for registry, options in cases:
+            graphs = []
+            for limit in (10**9, 64, 0):
+                kovalith._near_face_limit(limit)
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")  # the gap settings' warning
+                    graphs.append(_edge_records(compile_building(registry, merge=merge, **options)))
+            assert graphs[0], name
+            assert graphs[1] == graphs[0]
+            assert graphs[2] == graphs[0]
+    finally:
+        kovalith._near_face_limit(previous)
+
+
+def _tilted_scene(seed, n=120):
+    """Boxes of mixed sizes (slabs, beams, halls) scattered through a 12 m
+    cube and turned by one random rotation, 1 km out: faces in generic
+    directions, each with many others in front of it, shading one another."""
+    rng = random.Random(seed)
+    a, b, c = (rng.uniform(0.0, 2.0 * math.pi) for _ in range(3))
+    ca, sa, cb, sb, cc, sc = math.cos(a), math.sin(a), math.cos(b), math.sin(b), math.cos(c), math.sin(c)
+    turn = [[ca * cb, ca * sb * sc - sa * cc, ca * sb * cc + sa * sc],
+            [sa * cb, sa * sb * sc + ca * cc, sa * sb * cc - ca * sc],
+            [-sb, cb * sc, cb * cc]]
+    meshes = []
+    for _ in range(n):
+        x, y, z = (rng.uniform(0.0, 12.0) for _ in range(3))
+        w, d = rng.choice((0.3, 1.0, 3.0, 6.0)), rng.choice((0.3, 1.0, 3.0, 6.0))
+        h = rng.choice((0.05, 0.3, 1.0, 3.0))
+        corners = [(p, q, r) for r in (z, z + h) for q in (y, y + d) for p in (x, x + w)]
+        vertices = [Vector3D(*(sum(row[k] * p[k] for k in range(3)) + 1000.0 for row in turn))
+                    for p in corners]
+        meshes.append(Mesh(vertices, [[0, 2, 3, 1], [4, 5, 7, 6], [0, 1, 5, 4], [2, 6, 7, 3],
+                                      [0, 4, 6, 2], [1, 3, 7, 5]]))
+    return SpatialRegistry(meshes, [], [])
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_nearest_first_search_in_generic_directions(seed):
+    """Faces in generic directions bound what is not fetched yet by the box
+    of their widest neighbours: a bound too tight there reorders or loses
+    occluders, and the graph changes."""
+    registry = _tilted_scene(seed)
+    previous = kovalith._near_face_limit(64)
+    try:
+        for merge in ("face", "plane"):
+            graphs = []
+            for limit in (10**9, 0, 5):
+                kovalith._near_face_limit(limit)
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")
+                    graph = compile_building(registry, merge=merge, wall_gap=6.0, slab_gap=6.0)
+                graphs.append(_edge_records(graph))
+            assert graphs[0]
+            assert graphs[1] == graphs[0] and graphs[2] == graphs[0]
+    finally:
+        kovalith._near_face_limit(previous)

@@ -122,6 +122,23 @@ std::unique_ptr<PreparedBuilding> prepare_building(const Registry& registry,
   const std::vector<std::optional<FacePlane>>& planes = out->planes;
   const std::vector<SpatialFaceLeaf>& leaves = out->leaves;
   out->faces.emplace(leaves, planes);
+  // Each room's box and the widest face box bound how far in front of a
+  // face the faces not fetched yet may lie (see the candidate search).
+  std::array<double, 3> widest{};
+  out->room_boxes.assign(meshes.size(), Box3{{INFINITY, INFINITY, INFINITY},
+                                             {-INFINITY, -INFINITY, -INFINITY}});
+  for (std::size_t i = 0; i < meshes.size(); ++i) {
+    Box3& room = out->room_boxes[i];
+    for (std::size_t f = out->offsets[i]; f < out->offsets[i + 1]; ++f) {
+      if (!planes[f]) continue;
+      const Box3& box = leaves[f].envelope;
+      for (int a = 0; a < 3; ++a) {
+        room.lo[a] = std::fmin(room.lo[a], box.lo[a]);
+        room.hi[a] = std::fmax(room.hi[a], box.hi[a]);
+        widest[a] = std::fmax(widest[a], box.hi[a] - box.lo[a]);
+      }
+    }
+  }
   out->apertures = side_index(registry.apertures, settings.distance, interrupt);
   out->elements = side_index(extras.elements, settings.distance, interrupt);
 
@@ -131,6 +148,8 @@ std::unique_ptr<PreparedBuilding> prepare_building(const Registry& registry,
   in.leaves = out->leaves;
   in.planes = out->planes;
   in.faces = &*out->faces;
+  in.room_boxes = out->room_boxes;
+  in.widest = widest;
   in.apertures = registry.apertures;
   in.orientations = extras.opening_orientations;
   in.aperture_faces = out->apertures.faces;

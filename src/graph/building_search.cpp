@@ -2,7 +2,9 @@
 // faces of later rooms that lie in front of it within the gap, their overlap,
 // and the steps that turn an overlap into a contact.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <iterator>
 
 #include "graph/building_search.h"
@@ -88,6 +90,204 @@ namespace {
 // that only meets the contact's edge leaves a sliver of rounding.
 constexpr double sliver_share = 1e-9;
 
+// Heap orders over indices into the near faces: the least near side (far
+// side) on top, ties in face order, as a stable sort of the faces would take
+// them.
+struct NearSideAbove {
+  const std::vector<NearFace>& near;
+  bool operator()(std::size_t x, std::size_t y) const {
+    const NearFace &a = near[x], &b = near[y];
+    return a.t.lo != b.t.lo ? a.t.lo > b.t.lo : a.leaf > b.leaf;
+  }
+};
+struct FarSideAbove {
+  const std::vector<NearFace>& near;
+  bool operator()(std::size_t x, std::size_t y) const {
+    const NearFace &a = near[x], &b = near[y];
+    return a.t.hi != b.t.hi ? a.t.hi > b.t.hi : a.leaf > b.leaf;
+  }
+};
+
+// How many room faces a face's search box may hold before the search fetches
+// them nearest first instead: past this, a few narrow steps cost less than
+// reading every face once per face (a stack of thin rooms in one slab gap).
+std::atomic<std::size_t> near_face_limit{64};
+
+// The faces of other rooms parallel to face f within its search box (f's
+// box swept along its normal over the gap, padded by the distance), fetched
+// in steps of widening depth along the normal's largest axis. After each
+// step every face not fetched yet lies at least `bound()` in front of f's
+// plane, so a caller taking candidates nearest first may stop early.
+class FrontFaces {
+ public:
+  FrontFaces(const BuildingInputs& in, std::size_t i, const Box3& face_box, const Vector3D& o,
+             const Vector3D& n, double reach, BuildingScratch& s)
+      : in_(in), i_(i), face_box_(face_box), o_(o), n_(n), reach_(reach), s_(s) {
+    const double c[3] = {n.x, n.y, n.z};
+    for (int a = 0; a < 3; ++a) {
+      normal_[a] = c[a];
+      origin_[a] = a == 0 ? o.x : a == 1 ? o.y : o.z;
+      if (std::fabs(c[a]) > std::fabs(normal_[axis_])) axis_ = a;
+    }
+    s_.near.clear();
+    s_.nearest.clear();
+    s_.far_side.clear();
+    s_.hits.clear();
+    const std::size_t limit = near_face_limit.load(std::memory_order_relaxed);
+    if (in_.faces->query_at_most(box(reach_), nullptr, limit, s_.hits)) {
+      take_hits();
+      return;
+    }
+    // Too many: narrow the depth until the box holds few enough (or the
+    // depth is a tiny share of the gap: faces crowding f itself must all be
+    // read), then widen step by step as the caller needs.
+    // A limit of 0 starts from the narrowest depth: the tests' way of taking
+    // every face through the steps.
+    s_.hits.clear();
+    if (!std::isfinite(bound_at(0.0))) {
+      in_.faces->query_at_most(box(reach_), nullptr, SIZE_MAX, s_.hits);
+      take_hits();
+      return;
+    }
+    double depth = reach_ / narrowing;
+    for (; depth / narrowing > reach_ * finest; depth /= narrowing) {
+      if (limit == 0) continue;
+      if (in_.faces->query_at_most(box(depth), nullptr, limit, s_.hits)) break;
+      s_.hits.clear();
+    }
+    if (s_.hits.empty()) in_.faces->query_at_most(box(depth), nullptr, SIZE_MAX, s_.hits);
+    depth_ = depth;
+    bound_ = bound_at(depth);
+    take_hits();
+  }
+
+  // Every face not fetched yet lies at least this far in front of f's plane.
+  double bound() const { return bound_; }
+
+  // Fetches the next step; false once every face is fetched.
+  bool widen() {
+    if (!(depth_ < reach_)) return false;
+    const Box3 before = box(depth_);
+    depth_ = depth_ * narrowing < reach_ ? depth_ * narrowing : reach_;
+    bound_ = depth_ < reach_ ? bound_at(depth_) : INFINITY;
+    s_.hits.clear();
+    in_.faces->query_at_most(box(depth_), &before, SIZE_MAX, s_.hits);
+    take_hits();
+    return true;
+  }
+
+  // Fetches until every face whose near side lies within t is fetched.
+  void fetch_within(double t) {
+    while (!(bound_ > t) && widen()) {
+    }
+  }
+
+  // No face of room k lies farther in front of f's plane than this.
+  double room_reach(std::size_t k) const {
+    const Box3& b = in_.room_boxes[k];
+    double far = 0.0, scale = 0.0;
+    for (int a = 0; a < 3; ++a) {
+      far += std::fmax(normal_[a] * (b.lo[a] - origin_[a]), normal_[a] * (b.hi[a] - origin_[a]));
+      scale += std::fabs(normal_[a]) * (std::fabs(b.lo[a]) + std::fabs(b.hi[a]) + std::fabs(origin_[a]));
+    }
+    return far + margin * scale;
+  }
+
+ private:
+  // Narrowing divides the depth by this, widening multiplies it; the
+  // narrowest depth tried is `finest` of the gap.
+  static constexpr double narrowing = 4.0;
+  static constexpr double finest = 1.0 / 65536.0;
+  // Relative rounding allowance of the bounds, against the distances the
+  // search computes corner by corner.
+  static constexpr double margin = 1e-9;
+
+  // The search box at a depth along the largest axis (the whole gap along
+  // the others). At the full gap it is exactly the face's search box.
+  Box3 box(double depth) const {
+    const double distance = in_.settings.distance;
+    Box3 q = face_box_;
+    for (int a = 0; a < 3; ++a) {
+      const double sweep = normal_[a] * (a == axis_ ? depth : reach_);
+      q.lo[a] += std::fmin(0.0, sweep) - distance;
+      q.hi[a] += std::fmax(0.0, sweep) + distance;
+    }
+    return q;
+  }
+
+  // The least distance in front of f's plane of a face whose envelope lies
+  // in the full box but beyond the box at `depth` along the largest axis:
+  // its corners are there along that axis, and along the others within the
+  // full box widened by the widest envelope.
+  double bound_at(double depth) const {
+    const Box3 full = box(reach_), part = box(depth);
+    const int m = axis_;
+    double bound = normal_[m] * ((normal_[m] > 0.0 ? part.hi[m] : part.lo[m]) - origin_[m]);
+    double scale = std::fabs(normal_[m]) * (std::fabs(part.lo[m]) + std::fabs(part.hi[m]));
+    for (int a = 0; a < 3; ++a) {
+      scale += std::fabs(normal_[a]) * std::fabs(origin_[a]);
+      if (a == m) continue;
+      const double lo = full.lo[a] - in_.widest[a], hi = full.hi[a] + in_.widest[a];
+      bound += std::fmin(normal_[a] * (lo - origin_[a]), normal_[a] * (hi - origin_[a]));
+      scale += std::fabs(normal_[a]) * (std::fabs(lo) + std::fabs(hi));
+    }
+    // Pads of a negative distance shrink envelopes inside their corners.
+    if (!(in_.settings.distance >= 0.0)) return -INFINITY;
+    return bound - margin * scale;
+  }
+
+  void take_hits() {
+    const BuildingSettings& set = in_.settings;
+    const NearSideAbove nearer{s_.near};
+    const FarSideAbove nearer_far_side{s_.near};
+    for (std::size_t leaf : s_.hits) {
+      const std::size_t j = static_cast<std::size_t>(in_.leaves[leaf].mesh_index);
+      if (j == i_) continue;
+      const std::optional<FacePlane>& other = in_.planes[leaf];
+      if (!other) continue;
+      const double k = dot(n_, other->normal);
+      if (!(std::fabs(k) > in_.parallel)) continue;
+      const Mesh& other_mesh = in_.meshes[j];
+      const Span t = distances(
+          other_mesh, other_mesh.face(static_cast<std::size_t>(in_.leaves[leaf].face_index)), o_,
+          n_);
+      s_.near.push_back({leaf, j, t, k});
+      // Candidates: faces of other rooms facing f within the gap, and faces
+      // of later rooms on f's own plane. Faces of earlier rooms are kept
+      // too: they never pair with f here, but they shade it.
+      const bool opposed = k < -in_.parallel;
+      if (!opposed && !(k > in_.parallel)) continue;
+      if (!opposed && j < i_) continue;
+      if (!(t.lo >= -set.distance)) continue;
+      if (!(t.hi <= (opposed ? reach_ : set.distance))) continue;
+      s_.nearest.push_back(s_.near.size() - 1);
+      std::push_heap(s_.nearest.begin(), s_.nearest.end(), nearer);
+      s_.far_side.push_back(s_.near.size() - 1);
+      std::push_heap(s_.far_side.begin(), s_.far_side.end(), nearer_far_side);
+    }
+  }
+
+  const BuildingInputs& in_;
+  std::size_t i_;
+  Box3 face_box_;
+  Vector3D o_, n_;
+  double reach_;
+  BuildingScratch& s_;
+  double normal_[3] = {}, origin_[3] = {};
+  int axis_ = 0;
+  double depth_ = INFINITY;  // of the last step; the full gap once all are fetched
+  double bound_ = INFINITY;
+};
+
+// Pops the top of a heap of indices into `near` ordered like FrontFaces.
+template <class Less>
+std::size_t pop_top(std::vector<std::size_t>& heap, Less less) {
+  std::pop_heap(heap.begin(), heap.end(), less);
+  const std::size_t top = heap.back();
+  heap.pop_back();
+  return top;
+}
+
 class RoomSearch {
  public:
   RoomSearch(const BuildingInputs& in, std::size_t i, ContactLists& out)
@@ -117,90 +317,74 @@ class RoomSearch {
     // each be small, so only a face-pair edge is held to min_area here.
     const double keep = set.merge == MergeMode::face ? set.min_area : 0.0;
 
-    // The face's box swept along its normal over the largest gap, padded by
-    // the distance: every face that may lie in front of it meets this box.
-    Box3 query = padded_face_box(mesh_.vertices, pair.f, 0.0);
-    const double sweep[3] = {n.x * reach, n.y * reach, n.z * reach};
-    for (int a = 0; a < 3; ++a) {
-      query.lo[a] += std::fmin(0.0, sweep[a]) - set.distance;
-      query.hi[a] += std::fmax(0.0, sweep[a]) + set.distance;
-    }
     BuildingScratch& s = building_scratch();
-    s.hits.clear();
-    in_.faces->query(query, 0, s.hits);
+    FrontFaces front(in_, i_, padded_face_box(mesh_.vertices, pair.f, 0.0), pair.o, n, reach, s);
+    if (s.nearest.empty() && front.bound() == INFINITY) return;
     pair.axes = plane_frame(n);
+    const std::vector<NearFace>& near = s.near;
+    const NearSideAbove nearer{near};
+    const FarSideAbove nearer_far_side{near};
 
-    // Room faces in front of f, nearest first. Faces of earlier rooms are
-    // kept too: they never pair with f here, but they shade it.
-    s.candidates.clear();
-    for (std::size_t leaf : s.hits) {
-      const std::size_t j = static_cast<std::size_t>(in_.leaves[leaf].mesh_index);
-      if (j == i_) continue;
-      const std::optional<FacePlane>& other = in_.planes[leaf];
-      if (!other) continue;
-      const double k = dot(n, other->normal);
-      const bool opposed = k < -in_.parallel;
-      if (!opposed && !(k > in_.parallel)) continue;
-      if (!opposed && j < i_) continue;
-      const Mesh& other_mesh = in_.meshes[j];
-      const Span t = distances(
-          other_mesh, other_mesh.face(static_cast<std::size_t>(in_.leaves[leaf].face_index)),
-          pair.o, n);
-      if (!(t.lo >= -set.distance)) continue;
-      if (!(t.hi <= (opposed ? reach : set.distance))) continue;
-      s.candidates.push_back({leaf, j, t, opposed});
-    }
-    if (s.candidates.empty()) return;
-    std::stable_sort(s.candidates.begin(), s.candidates.end(),
-                     [](const Candidate& x, const Candidate& y) { return x.t.lo < y.t.lo; });
-    s.by_far_side.resize(s.candidates.size());
-    for (std::size_t q = 0; q < s.candidates.size(); ++q) s.by_far_side[q] = q;
-    std::stable_sort(s.by_far_side.begin(), s.by_far_side.end(), [&](std::size_t x, std::size_t y) {
-      return s.candidates[x].t.hi < s.candidates[y].t.hi;
-    });
-
-    // The shadow: opposed faces of other rooms wholly nearer than the
-    // candidate at hand. Each is an occluder of every farther pair whose
-    // second room it does not belong to, so once the shadow covers f, such
-    // pairs have nothing left and need no test: a stack of thin rooms, or
-    // a gap setting far beyond the model, costs one test per face.
+    // Candidates are taken nearest first. The shadow: opposed faces of
+    // other rooms wholly nearer than the candidate at hand. Each is an
+    // occluder of every farther pair whose second room it does not belong
+    // to, so once the shadow covers f, such pairs have nothing left and
+    // need no test, and once the faces not fetched yet all lie beyond the
+    // rooms in the shadow, none is left to take: a stack of thin rooms, or
+    // a gap setting far beyond the model, costs a few faces per face.
     if (s.shadow_stamp.size() < in_.meshes.size()) s.shadow_stamp.assign(in_.meshes.size(), 0);
     const std::uint64_t stamp = ++s.face_stamp;
     s.shadow.clear();
-    std::size_t shaded = 0;      // candidates by t.hi taken into the shadow
     std::size_t checked = 0;     // shadow size at the last coverage test
+    double shadow_reach = -INFINITY;  // no face of a room in the shadow lies farther
     bool covered = false;
     bool projected = false;
     bool a_convex = false;
     Box2 a_box;
     const std::size_t first_contact = out_.contacts.size();
 
-    for (const Candidate& cand : s.candidates) {
-      while (shaded < s.by_far_side.size() &&
-             s.candidates[s.by_far_side[shaded]].t.hi < cand.t.lo - set.distance) {
-        const Candidate& h = s.candidates[s.by_far_side[shaded++]];
-        if (!h.opposed || covered) continue;
+    const auto project_f = [&] {
+      if (projected) return;
+      project_into(s.a, mesh_, pair.f, pair.o, pair.axes);
+      a_box = bounds(s.a);
+      pair.sliver = sliver_share * polygon_area(s.a);
+      double a_sign = 0.0;
+      a_convex = is_convex_ring(s.a.outer, a_sign);
+      projected = true;
+    };
+    const auto check_cover = [&] {
+      if (covered || s.shadow.size() == checked) return;
+      project_f();
+      checked = s.shadow.size();
+      s.pointers.clear();
+      for (const Polygon& p : s.shadow) s.pointers.push_back(&p);
+      covered = !(measure_difference(Region{s.a}, s.pointers).area() > 0.0);
+    };
+
+    for (;;) {
+      if (s.nearest.empty() || !(near[s.nearest.front()].t.lo < front.bound())) {
+        // Between steps the shadow is tested too: below the bottom face of
+        // a stack every face in front belongs to an earlier room.
+        if (front.bound() != INFINITY) check_cover();
+        if (covered && front.bound() > shadow_reach) break;
+        if (!front.widen()) break;
+        continue;
+      }
+      const NearFace cand = near[pop_top(s.nearest, nearer)];
+      while (!s.far_side.empty() &&
+             near[s.far_side.front()].t.hi < cand.t.lo - set.distance) {
+        const NearFace& h = near[pop_top(s.far_side, nearer_far_side)];
+        if (!(h.cosine < -in_.parallel) || covered) continue;
         const Mesh& mesh = in_.meshes[h.room];
         project_into(pool_slot(s.shadow, s.shadow.size() + 1), mesh,
                      mesh.face(static_cast<std::size_t>(in_.leaves[h.leaf].face_index)), pair.o,
                      pair.axes);
         s.shadow_stamp[h.room] = stamp;
+        shadow_reach = std::fmax(shadow_reach, front.room_reach(h.room));
       }
       if (cand.room < i_) continue;
-      if (!projected) {
-        project_into(s.a, mesh_, pair.f, pair.o, pair.axes);
-        a_box = bounds(s.a);
-        pair.sliver = sliver_share * polygon_area(s.a);
-        double a_sign = 0.0;
-        a_convex = is_convex_ring(s.a.outer, a_sign);
-        projected = true;
-      }
-      if (!covered && s.shadow.size() > checked) {
-        checked = s.shadow.size();
-        s.pointers.clear();
-        for (const Polygon& p : s.shadow) s.pointers.push_back(&p);
-        covered = !(measure_difference(Region{s.a}, s.pointers).area() > 0.0);
-      }
+      project_f();
+      check_cover();
       if (covered && s.shadow_stamp[cand.room] != stamp) continue;
 
       const std::size_t j = cand.room;
@@ -227,7 +411,10 @@ class RoomSearch {
       pair.t = t;
       const bool touching = t.hi <= set.distance;
       const double gap = touching ? 0.0 : std::fmax(0.0, t.mean);
-      if (!touching) overlap = remove_occluded(in_, pair, s.hits, std::move(overlap));
+      if (!touching) {
+        front.fetch_within(t.hi + set.distance);
+        overlap = remove_occluded(in_, pair, s.near, std::move(overlap));
+      }
       // min_area holds the gross contact (openings included): a contact
       // lying wholly inside a stair hole is a way through, not nothing.
       const RegionMeasure open = measure(overlap);
@@ -290,6 +477,10 @@ class RoomSearch {
 };
 
 }  // namespace
+
+std::size_t set_near_face_limit(std::size_t limit) noexcept {
+  return near_face_limit.exchange(limit);
+}
 
 void search_room_faces(const BuildingInputs& in, std::size_t i, std::size_t first_face,
                        std::size_t end_face, ContactLists& out) {

@@ -10,6 +10,7 @@
 // building_contacts.cpp.
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -40,6 +41,8 @@ struct BuildingInputs {
   std::span<const SpatialFaceLeaf> leaves;           // each knows its mesh and face
   std::span<const std::optional<FacePlane>> planes;  // outward, numbered like the leaves
   const FaceIndex* faces = nullptr;
+  std::span<const Box3> room_boxes;  // per room: the envelopes of its faces with a plane
+  std::array<double, 3> widest{};    // the widest such envelope, per axis
 
   std::span<const Mesh> apertures;
   std::span<const OpeningOrientation> orientations;  // one per aperture, or empty
@@ -74,6 +77,7 @@ struct PreparedBuilding {
   std::vector<SpatialFaceLeaf> leaves;
   std::vector<std::optional<FacePlane>> planes;
   std::optional<FaceIndex> faces;
+  std::vector<Box3> room_boxes;
   SideIndex apertures{{}, FaceIndex(std::span<const SpatialFaceLeaf>{})};
   SideIndex elements{{}, FaceIndex(std::span<const SpatialFaceLeaf>{})};
   BuildingInputs inputs;
@@ -187,24 +191,27 @@ struct BandCorner {
   double t = 0.0;
 };
 
-// A room face in front of the face under search, with its distances.
-struct Candidate {
+// A face of another room parallel to the face under search and near it:
+// its distances from that face's plane and the cosine between the normals.
+struct NearFace {
   std::size_t leaf = 0;
   std::size_t room = 0;
   Span t;
-  bool opposed = false;
+  double cosine = 0.0;
 };
 
 struct BuildingScratch {
   std::vector<std::size_t> hits;       // room faces near face f: the candidate search's only
+  std::vector<NearFace> near;          // those parallel to f, of other rooms
+  std::vector<std::size_t> nearest;    // candidates (into `near`): a heap, nearest on top
+  std::vector<std::size_t> far_side;   // the same candidates: a heap by far side
   std::vector<std::size_t> side_hits;  // opening or element faces of one pair
   Polygon a, b;
   std::vector<Polygon> polygons;
   std::vector<Polygon> more;
   std::vector<const Polygon*> pointers;
   std::vector<std::pair<std::uint64_t, std::size_t>> runs;  // (mesh, first polygon)
-  std::vector<Candidate> candidates;
-  std::vector<std::size_t> by_far_side;  // candidates by t.hi
+  std::vector<std::size_t> occluders;
   std::vector<Polygon> shadow;
   std::vector<std::uint64_t> shadow_stamp;  // per room: the face whose shadow it is in
   std::uint64_t face_stamp = 0;
@@ -220,9 +227,15 @@ void search_room_faces(const BuildingInputs& in, std::size_t i, std::size_t firs
                        std::size_t end_face, ContactLists& out);
 
 // The region less the faces of third rooms lying between the pair's planes
-// (`hits`: the face index's answer for f's swept box).
+// (`near`: the faces of other rooms parallel to f, holding every face whose
+// near side is within the pair's far side plus the distance).
 Region remove_occluded(const BuildingInputs& in, const PairGeometry& pair,
-                       std::span<const std::size_t> hits, Region region);
+                       std::span<const NearFace> near, Region region);
+
+// Sets how many room faces a face's search box may hold before the search
+// fetches them nearest first in widening steps (for tests: 0 always does);
+// returns the previous value.
+std::size_t set_near_face_limit(std::size_t limit) noexcept;
 
 // Whether the opening may cut a wall contact (slab false) or a slab contact,
 // by its orientation.

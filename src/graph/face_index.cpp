@@ -203,6 +203,37 @@ void FaceIndex::query(const Box3& box, std::size_t first_leaf, std::vector<LeafH
             [](const LeafHit& a, const LeafHit& b) { return a.leaf < b.leaf; });
 }
 
+bool FaceIndex::query_at_most(const Box3& box, const Box3* skip, std::size_t limit,
+                              std::vector<std::size_t>& out) const {
+  std::size_t found = 0;
+  auto take = [&](std::size_t k) {
+    out.push_back(k);
+    return ++found <= limit;
+  };
+  if (!has_nan(box)) {
+    // The query iterator walks the tree lazily, so stopping early skips the
+    // rest of the walk: a box holding most of the model costs `limit` hits.
+    const auto fresh = [skip](const TreeValue& v) {
+      if (skip == nullptr) return true;
+      const BgPoint& lo = v.first.min_corner();
+      const BgPoint& hi = v.first.max_corner();
+      return !intersects(Box3{{lo.get<0>(), lo.get<1>(), lo.get<2>()},
+                              {hi.get<0>(), hi.get<1>(), hi.get<2>()}},
+                         *skip);
+    };
+    for (auto it = tree_->rtree.qbegin(bgi::intersects(to_bg(box)) && bgi::satisfies(fresh));
+         it != tree_->rtree.qend(); ++it) {
+      if (!take(it->second)) return false;
+    }
+  }
+  for (const auto& [envelope, k] : unindexed_) {
+    if (intersects(envelope, box) && !(skip != nullptr && intersects(envelope, *skip)) && !take(k)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 void scan_leaves(std::span<const SpatialFaceLeaf> leaves, const Box3& box, std::size_t first_leaf,
                  std::vector<std::size_t>& out) {
   for (std::size_t k = first_leaf; k < leaves.size(); ++k) {

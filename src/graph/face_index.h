@@ -96,6 +96,13 @@ class FaceIndex {
   void query(const Box3& box, std::size_t first_leaf, std::vector<std::size_t>& out) const;
   void query(const Box3& box, std::size_t first_leaf, std::vector<LeafHit>& out) const;
 
+  // Appends, in no particular order, the number of every leaf whose
+  // envelope intersects `box` but not `skip` (when given). Stops and returns
+  // false as soon as more than `limit` were appended, having visited only
+  // the part of the tree that found them; true when all are appended.
+  bool query_at_most(const Box3& box, const Box3* skip, std::size_t limit,
+                     std::vector<std::size_t>& out) const;
+
  private:
   template <class Emit>
   void visit(const Box3& box, std::size_t first_leaf, Emit&& emit) const;

@@ -5,6 +5,7 @@
 // the signal is raised through the interpreter's own machinery
 // (PyErr_SetInterruptEx), so the handler that runs, the exception that ends
 // the call and everything the call undoes are those of a real Ctrl-C.
+#include "graph/building_search.h"
 #include "module/errors.h"
 #include "module/private_functions.h"
 
@@ -37,11 +38,28 @@ PyObject* interrupt_after(PyObject*, PyObject* arg) {
   });
 }
 
+PyObject* near_face_limit(PyObject*, PyObject* arg) {
+  return guarded([&]() -> PyObject* {
+    const long long limit = PyLong_AsLongLong(arg);
+    if (limit == -1 && PyErr_Occurred()) return nullptr;
+    if (limit < 0) {
+      PyErr_SetString(PyExc_ValueError, "limit must not be negative");
+      return nullptr;
+    }
+    return PyLong_FromSize_t(set_near_face_limit(static_cast<std::size_t>(limit)));
+  });
+}
+
 PyMethodDef testing_functions[] = {
     {"_interrupt_after", interrupt_after, METH_O,
      "_interrupt_after(polls)\n--\n\n"
      "Raise SIGINT at the polls-th interrupt poll of the native calls that\n"
      "follow, counted on the calling thread; 0 cancels. For tests."},
+    {"_near_face_limit", near_face_limit, METH_O,
+     "_near_face_limit(limit)\n--\n\n"
+     "Set how many room faces the building compiler reads at once for one\n"
+     "face before it fetches them nearest first (0: always); returns the\n"
+     "previous limit. For tests."},
     {},
 };
 
