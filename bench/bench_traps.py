@@ -1,6 +1,6 @@
 """Cost traps of the building compiler, each beside a plain building of the same size.
 
-    python3 bench/bench_traps.py [stack] [fans] [openings] [gaps] [--quick]
+    python3 bench/bench_traps.py [stack] [fans] [openings] [gaps] [outlines] [--quick]
     python3 bench/bench_traps.py interrupt [--tries N]
 
 stack: n thin rooms (0.01 m) stacked inside the 1 m slab gap between two
@@ -9,7 +9,9 @@ each triangulated as a fan of n slivers from one corner, beside the same
 walls as n strips. openings: 10^4 openings over one slab contact (identical,
 overlapping, repeated through the slab's depth) beside 10^4 separate ones.
 gaps: a 10 x 10 x 10 grid of rooms with wall_gap and slab_gap set to
-0.5/2 (the defaults), 5, 50 and 1e6. Times are CPU seconds of
+0.5/2 (the defaults), 5, 50 and 1e6. outlines: two rooms one above the
+other, extruded from a square outline of n corners (most on its straight
+sides, floors triangulated as fans), beside a circle of n corners. Times are CPU seconds of
 compile_building (2 workers), best of 3; each row also gives the edge count.
 
 interrupt: how soon Ctrl-C stops each trap. Each trap (at a size that takes
@@ -112,6 +114,36 @@ def openings(count):
     for name, holes in layouts.items():
         s, g = timed(lambda: compile_building(SpatialRegistry(rooms, [], holes), **({"opening_orientations": ["slab"] * count} if "opening_orientations" in compile_building.__code__.co_varnames else {})), 1)
         print(f"{name:>21}: {s:>8.3f} {g.edges[0].shared_area:>10.4f}")
+
+
+def prism(outline, z0, z1):
+    """A room extruded from a plan outline, its floor and ceiling triangulated
+    as fans from the first corner (as a triangulator may give them)."""
+    n = len(outline)
+    vs = [Vector3D(x, y, z) for z in (z0, z1) for x, y in outline]
+    faces = [[0, k + 1, k] for k in range(1, n - 1)] + [[n, n + k, n + k + 1] for k in range(1, n - 1)]
+    faces += [[k, (k + 1) % n, n + (k + 1) % n, n + k] for k in range(n)]
+    return Mesh(vs, faces)
+
+
+def outlines(sizes):
+    """Two rooms one above the other, drawn from a 10 m square outline with
+    n corners, most of them on its straight sides, beside a circle of n."""
+    print(f"{'corners':>8} {'square s':>9} {'circle s':>9} {'ratio':>6}")
+    for n in sizes:
+        side = n // 4
+        square = [(10.0 * k / side, 0.0) for k in range(side)] + [(10.0, 10.0 * k / side) for k in range(side)]
+        square += [(10.0 - 10.0 * k / side, 10.0) for k in range(side)]
+        square += [(0.0, 10.0 - 10.0 * k / side) for k in range(side)]
+        circle = [(5 + 5.6 * math.cos(2 * math.pi * k / n), 5 + 5.6 * math.sin(2 * math.pi * k / n))
+                  for k in range(n)]
+        times = []
+        for ring in (square, circle):
+            rooms = [prism(ring, 0, 3), prism(ring, 3.3, 6.3)]
+            t, g = timed(lambda: compile_building(SpatialRegistry(rooms, [], [])), 1)
+            assert len(g.edges) == 1
+            times.append(t)
+        print(f"{n:>8} {times[0]:>9.3f} {times[1]:>9.3f} {times[0] / max(times[1], 1e-6):>6.1f}")
 
 
 def gaps():
@@ -222,7 +254,8 @@ def main(argv):
         interrupt(tries)
         return
     quick = "--quick" in argv
-    what = [a for a in argv if not a.startswith("--")] or ["stack", "fans", "openings", "gaps"]
+    what = [a for a in argv if not a.startswith("--")] or ["stack", "fans", "openings", "gaps",
+                                                           "outlines"]
     if "stack" in what:
         # Past about 1,800 rooms the stack's gaps fall under `distance` and
         # every room touches several others: a different building.
@@ -233,6 +266,8 @@ def main(argv):
         openings(2000 if quick else 10_000)
     if "gaps" in what:
         gaps()
+    if "outlines" in what:
+        outlines([1600, 6400] if quick else [1600, 6400, 25600])
 
 
 if __name__ == "__main__":

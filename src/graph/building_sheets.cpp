@@ -94,24 +94,29 @@ Ring without_straight_corners(const Ring& ring) {
 // outline touches itself, several loops, faces overlapping or wound apart).
 std::optional<Ring> outline(const Mesh& mesh, std::span<const std::size_t> faces, bool reversed,
                             const Vector3D& origin, const PlaneFrame& axes) {
-  // Corners at one position are one corner, whatever their vertex numbers.
-  std::unordered_map<std::uint64_t, std::uint32_t> at;  // hash of x, y in the frame -> corner
+  // Corners at one position are one corner, whatever their vertex numbers:
+  // keyed by the bits of the position itself, so two positions never share
+  // a key (a hash of them once did, on the fans of a long straight side).
+  struct BitsHash {
+    std::size_t operator()(const std::pair<std::uint64_t, std::uint64_t>& k) const noexcept {
+      return static_cast<std::size_t>(k.first * 0x9E3779B97F4A7C15ull ^
+                                      (k.second + 0x632BE59BD9B4E019ull + (k.first << 6) +
+                                       (k.first >> 2)));
+    }
+  };
+  std::unordered_map<std::pair<std::uint64_t, std::uint64_t>, std::uint32_t, BitsHash> at;
   std::vector<Point2> points;
   std::vector<std::uint32_t> corner_of(mesh.vertices.size(), UINT32_MAX);
   auto corner = [&](Index v) -> std::uint32_t {
     if (corner_of[v] != UINT32_MAX) return corner_of[v];
     const Vector3D d = mesh.vertices[v] - origin;
-    const Point2 p{dot(d, axes.u), dot(d, axes.v)};
-    std::uint64_t hx = 0, hy = 0;
-    std::memcpy(&hx, &p.x, sizeof hx);
-    std::memcpy(&hy, &p.y, sizeof hy);
-    const std::uint64_t key = hx * 0x9E3779B97F4A7C15ull ^ (hy + 0x632BE59BD9B4E019ull + (hx << 6));
+    // Adding zero turns -0 into +0: one position, one key.
+    const Point2 p{dot(d, axes.u) + 0.0, dot(d, axes.v) + 0.0};
+    std::pair<std::uint64_t, std::uint64_t> key;
+    std::memcpy(&key.first, &p.x, sizeof key.first);
+    std::memcpy(&key.second, &p.y, sizeof key.second);
     auto [it, added] = at.try_emplace(key, static_cast<std::uint32_t>(points.size()));
-    if (added) {
-      points.push_back(p);
-    } else if (!(points[it->second] == p)) {
-      return UINT32_MAX;  // a hash collision of two positions: give up on the fast path
-    }
+    if (added) points.push_back(p);
     corner_of[v] = it->second;
     return it->second;
   };
@@ -124,7 +129,6 @@ std::optional<Ring> outline(const Mesh& mesh, std::span<const std::size_t> faces
     std::uint32_t first = UINT32_MAX, previous = UINT32_MAX;
     for (std::size_t k = 0; k < face.size(); ++k) {
       const std::uint32_t c = corner(face[reversed ? face.size() - 1 - k : k]);
-      if (c == UINT32_MAX) return std::nullopt;
       ring.push_back(points[c]);
       if (k == 0) {
         first = c;
