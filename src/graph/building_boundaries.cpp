@@ -16,9 +16,6 @@ namespace {
 
 // Pieces below this share of their sheet's area are rounding, not surface.
 constexpr double sliver_share = 1e-9;
-// Faces of one sheet whose shared edges came out a rounding apart are fused
-// over this share of the larger of the distance and the sheet's extent.
-constexpr double fuse_share = 1e-7;
 
 struct Frame {
   Vector3D origin, normal;
@@ -63,44 +60,26 @@ std::vector<const Polygon*> pointers(const Region& region) {
   return out;
 }
 
-Region unite_fused(const std::vector<Polygon>& polygons, double distance) {
-  Box2 box;
-  for (const Polygon& p : polygons) box.add(p);
-  const double extent = std::fmax(box.hi[0] - box.lo[0], box.hi[1] - box.lo[1]);
-  const std::vector<const Polygon*> all = [&] {
-    std::vector<const Polygon*> out;
-    for (const Polygon& p : polygons) out.push_back(&p);
-    return out;
-  }();
-  return unite(all, fuse_share * std::fmax(distance, extent));
-}
-
 std::vector<Sheet> room_sheets(const BuildingInputs& in, std::size_t i) {
   const Mesh& mesh = in.meshes[i];
-  const double d = in.settings.distance;
+  const std::vector<PlaneGroup> groups =
+      group_by_plane(mesh, in.planes.subspan(in.offsets[i], mesh.face_count()),
+                     in.settings.distance, in.parallel);
   std::vector<Sheet> sheets;
-  std::vector<std::vector<Polygon>> faces;
-  for (std::size_t f = 0; f < mesh.face_count(); ++f) {
-    const std::optional<FacePlane>& plane = in.planes[in.offsets[i] + f];
-    if (!plane) continue;
-    const std::span<const Index> face = mesh.face(f);
-    const Vector3D& first = mesh.vertices[face[0]];
-    std::size_t s = 0;
-    for (; s < sheets.size(); ++s) {
-      const Frame& fr = sheets[s].frame;
-      if (dot(fr.normal, plane->normal) > in.parallel && std::fabs(fr.height(first)) <= d) break;
+  sheets.reserve(groups.size());
+  std::vector<Polygon> faces;
+  std::vector<const Polygon*> all;
+  for (const PlaneGroup& g : groups) {
+    Sheet sheet{{g.origin, g.normal, plane_frame(g.normal)}, {}, 0.0};
+    faces.resize(g.faces.size());
+    all.clear();
+    for (std::size_t k = 0; k < g.faces.size(); ++k) {
+      project_into(faces[k], mesh, mesh.face(g.faces[k]), g.origin, sheet.frame.axes);
+      all.push_back(&faces[k]);
     }
-    if (s == sheets.size()) {
-      sheets.push_back({{first, plane->normal, plane_frame(plane->normal)}, {}, 0.0});
-      faces.emplace_back();
-    }
-    Polygon p;
-    project_into(p, mesh, face, sheets[s].frame.origin, sheets[s].frame.axes);
-    faces[s].push_back(std::move(p));
-  }
-  for (std::size_t s = 0; s < sheets.size(); ++s) {
-    sheets[s].region = unite_fused(faces[s], d);
-    sheets[s].area = region_area(sheets[s].region);
+    sheet.region = unite_fused(all, in.settings.distance);
+    sheet.area = region_area(sheet.region);
+    sheets.push_back(std::move(sheet));
   }
   return sheets;
 }

@@ -14,9 +14,8 @@ namespace {
 // holding most of it, and a contact lying inside a stair hole is a way through.
 constexpr double listed_share = 0.5;
 // Pieces of a region a rounding apart (their edges came out of different
-// face frames) are fused across gaps up to this share of the larger of the
-// distance and the region's extent: far below anything a model draws.
-constexpr double fuse_share = 1e-7;
+// face frames) are fused as a plane's faces are (`fuse_share`): far below
+// anything a model draws.
 
 void sort_unique(std::vector<std::uint64_t>& values) {
   std::sort(values.begin(), values.end());

@@ -83,6 +83,27 @@ struct PreparedBuilding {
   BuildingInputs inputs;
 };
 
+// Faces of one plane whose shared edges came out a rounding apart (their
+// corners from different triangulations) are fused over this share of the
+// larger of the distance and the plane's extent.
+inline constexpr double fuse_share = 1e-7;
+
+// One plane of a room: the first corner of its first face, that face's
+// outward normal, and the faces on it (parallel within the angle limit,
+// first corners within `distance` of the plane), in face order.
+struct PlaneGroup {
+  Vector3D origin, normal;
+  std::vector<std::size_t> faces;
+};
+
+// A room's faces with a plane (`planes`: one per face, outward), grouped.
+std::vector<PlaneGroup> group_by_plane(const Mesh& mesh,
+                                       std::span<const std::optional<FacePlane>> planes,
+                                       double distance, double parallel);
+
+// The polygons (in one plane's frame) united, fused as `fuse_share` says.
+Region unite_fused(std::span<const Polygon* const> polygons, double distance);
+
 // The room with its faces merged per plane (parallel within the angle limit,
 // first corners within `distance` of the first face's plane): each plane's
 // faces united into polygons on that plane, wound about the outward normal.

@@ -14,15 +14,6 @@
 namespace kovalith {
 namespace {
 
-// Faces of one sheet a rounding apart (their corners came out of different
-// triangulations) are fused over this share of the sheet's extent.
-constexpr double fuse_share = 1e-7;
-
-struct Group {
-  Vector3D origin, normal;
-  std::vector<std::size_t> faces;
-};
-
 constexpr Index unmapped = static_cast<Index>(-1);
 
 // The face's corners, in the order that winds it about its outward normal;
@@ -169,9 +160,10 @@ std::optional<Ring> outline(const Mesh& mesh, std::span<const std::size_t> faces
 
 }  // namespace
 
-Mesh sheet_mesh(const Mesh& mesh, std::span<const std::optional<FacePlane>> planes, bool reversed,
-                double distance, double parallel) {
-  std::vector<Group> groups;
+std::vector<PlaneGroup> group_by_plane(const Mesh& mesh,
+                                       std::span<const std::optional<FacePlane>> planes,
+                                       double distance, double parallel) {
+  std::vector<PlaneGroup> groups;
   for (std::size_t f = 0; f < mesh.face_count(); ++f) {
     const std::optional<FacePlane>& plane = planes[f];
     if (!plane) continue;
@@ -186,27 +178,37 @@ Mesh sheet_mesh(const Mesh& mesh, std::span<const std::optional<FacePlane>> plan
     if (g == groups.size()) groups.push_back({first, plane->normal, {}});
     groups[g].faces.push_back(f);
   }
+  return groups;
+}
+
+Region unite_fused(std::span<const Polygon* const> polygons, double distance) {
+  Box2 box;
+  for (const Polygon* p : polygons) box.add(*p);
+  const double extent = std::fmax(box.hi[0] - box.lo[0], box.hi[1] - box.lo[1]);
+  return unite(polygons, fuse_share * std::fmax(distance, extent));
+}
+
+Mesh sheet_mesh(const Mesh& mesh, std::span<const std::optional<FacePlane>> planes, bool reversed,
+                double distance, double parallel) {
+  const std::vector<PlaneGroup> groups = group_by_plane(mesh, planes, distance, parallel);
   Mesh out;
   std::vector<Index> remap(mesh.vertices.size(), unmapped);
   std::vector<Index> corners;
   std::vector<Polygon> projected;
   std::vector<const Polygon*> pointers;
-  for (const Group& g : groups) {
+  for (const PlaneGroup& g : groups) {
     bool merged = false;
     if (g.faces.size() > 1) {
       const PlaneFrame axes = plane_frame(g.normal);
       projected.resize(g.faces.size());
       pointers.clear();
-      Box2 box;
       for (std::size_t k = 0; k < g.faces.size(); ++k) {
         project_into(projected[k], mesh, mesh.face(g.faces[k]), g.origin, axes);
-        box.add(projected[k]);
         pointers.push_back(&projected[k]);
       }
-      const double extent = std::fmax(box.hi[0] - box.lo[0], box.hi[1] - box.lo[1]);
       std::optional<Ring> loop = outline(mesh, g.faces, reversed, g.origin, axes);
-      const Region sheet = loop ? Region{Polygon{std::move(*loop), {}}}
-                                : unite(pointers, fuse_share * std::fmax(distance, extent));
+      const Region sheet =
+          loop ? Region{Polygon{std::move(*loop), {}}} : unite_fused(pointers, distance);
       // A sheet with a hole is no face: its faces stay as they were.
       merged = !sheet.empty();
       for (const Polygon& p : sheet) merged = merged && p.holes.empty() && p.outer.size() >= 4;
