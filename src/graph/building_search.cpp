@@ -108,6 +108,10 @@ struct FarSideAbove {
   }
 };
 
+double along(const Vector3D& v, int axis) {
+  return axis == 0 ? v.x : axis == 1 ? v.y : v.z;
+}
+
 // How many room faces a face's search box may hold before the search fetches
 // them nearest first instead: past this, a few narrow steps cost less than
 // reading every face once per face (a stack of thin rooms in one slab gap).
@@ -123,11 +127,8 @@ class FrontFaces {
   FrontFaces(const BuildingInputs& in, std::size_t i, const Box3& face_box, const Vector3D& o,
              const Vector3D& n, double reach, BuildingScratch& s)
       : in_(in), i_(i), face_box_(face_box), o_(o), n_(n), reach_(reach), s_(s) {
-    const double c[3] = {n.x, n.y, n.z};
-    for (int a = 0; a < 3; ++a) {
-      normal_[a] = c[a];
-      origin_[a] = a == 0 ? o.x : a == 1 ? o.y : o.z;
-      if (std::fabs(c[a]) > std::fabs(normal_[axis_])) axis_ = a;
+    for (int a = 1; a < 3; ++a) {
+      if (std::fabs(along(n_, a)) > std::fabs(along(n_, axis_))) axis_ = a;
     }
     s_.near.clear();
     s_.nearest.clear();
@@ -187,8 +188,8 @@ class FrontFaces {
     const Box3& b = in_.room_boxes[k];
     double far = 0.0, scale = 0.0;
     for (int a = 0; a < 3; ++a) {
-      far += std::fmax(normal_[a] * (b.lo[a] - origin_[a]), normal_[a] * (b.hi[a] - origin_[a]));
-      scale += std::fabs(normal_[a]) * (std::fabs(b.lo[a]) + std::fabs(b.hi[a]) + std::fabs(origin_[a]));
+      far += std::fmax(along(n_, a) * (b.lo[a] - along(o_, a)), along(n_, a) * (b.hi[a] - along(o_, a)));
+      scale += std::fabs(along(n_, a)) * (std::fabs(b.lo[a]) + std::fabs(b.hi[a]) + std::fabs(along(o_, a)));
     }
     return far + margin * scale;
   }
@@ -208,7 +209,7 @@ class FrontFaces {
     const double distance = in_.settings.distance;
     Box3 q = face_box_;
     for (int a = 0; a < 3; ++a) {
-      const double sweep = normal_[a] * (a == axis_ ? depth : reach_);
+      const double sweep = along(n_, a) * (a == axis_ ? depth : reach_);
       q.lo[a] += std::fmin(0.0, sweep) - distance;
       q.hi[a] += std::fmax(0.0, sweep) + distance;
     }
@@ -222,14 +223,14 @@ class FrontFaces {
   double bound_at(double depth) const {
     const Box3 full = box(reach_), part = box(depth);
     const int m = axis_;
-    double bound = normal_[m] * ((normal_[m] > 0.0 ? part.hi[m] : part.lo[m]) - origin_[m]);
-    double scale = std::fabs(normal_[m]) * (std::fabs(part.lo[m]) + std::fabs(part.hi[m]));
+    double bound = along(n_, m) * ((along(n_, m) > 0.0 ? part.hi[m] : part.lo[m]) - along(o_, m));
+    double scale = std::fabs(along(n_, m)) * (std::fabs(part.lo[m]) + std::fabs(part.hi[m]));
     for (int a = 0; a < 3; ++a) {
-      scale += std::fabs(normal_[a]) * std::fabs(origin_[a]);
+      scale += std::fabs(along(n_, a)) * std::fabs(along(o_, a));
       if (a == m) continue;
       const double lo = full.lo[a] - in_.widest[a], hi = full.hi[a] + in_.widest[a];
-      bound += std::fmin(normal_[a] * (lo - origin_[a]), normal_[a] * (hi - origin_[a]));
-      scale += std::fabs(normal_[a]) * (std::fabs(lo) + std::fabs(hi));
+      bound += std::fmin(along(n_, a) * (lo - along(o_, a)), along(n_, a) * (hi - along(o_, a)));
+      scale += std::fabs(along(n_, a)) * (std::fabs(lo) + std::fabs(hi));
     }
     // Pads of a negative distance shrink envelopes inside their corners.
     if (!(in_.settings.distance >= 0.0)) return -INFINITY;
@@ -273,8 +274,7 @@ class FrontFaces {
   Vector3D o_, n_;
   double reach_;
   BuildingScratch& s_;
-  double normal_[3] = {}, origin_[3] = {};
-  int axis_ = 0;
+  int axis_ = 0;  // the normal's largest axis
   double depth_ = INFINITY;  // of the last step; the full gap once all are fetched
   double bound_ = INFINITY;
 };

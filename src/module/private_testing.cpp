@@ -25,14 +25,21 @@ bool check_signals_counting() {
   return PyErr_CheckSignals() != 0;
 }
 
+// The argument as a count, or false with ValueError/TypeError set.
+bool to_count(PyObject* arg, const char* name, long long& out) {
+  out = PyLong_AsLongLong(arg);
+  if (out == -1 && PyErr_Occurred()) return false;
+  if (out < 0) {
+    PyErr_Format(PyExc_ValueError, "%s must not be negative", name);
+    return false;
+  }
+  return true;
+}
+
 PyObject* interrupt_after(PyObject*, PyObject* arg) {
   return guarded([&]() -> PyObject* {
-    const long long polls = PyLong_AsLongLong(arg);
-    if (polls == -1 && PyErr_Occurred()) return nullptr;
-    if (polls < 0) {
-      PyErr_SetString(PyExc_ValueError, "polls must not be negative");
-      return nullptr;
-    }
+    long long polls = 0;
+    if (!to_count(arg, "polls", polls)) return nullptr;
     polls_before_interrupt = polls;
     Py_RETURN_NONE;
   });
@@ -40,12 +47,8 @@ PyObject* interrupt_after(PyObject*, PyObject* arg) {
 
 PyObject* near_face_limit(PyObject*, PyObject* arg) {
   return guarded([&]() -> PyObject* {
-    const long long limit = PyLong_AsLongLong(arg);
-    if (limit == -1 && PyErr_Occurred()) return nullptr;
-    if (limit < 0) {
-      PyErr_SetString(PyExc_ValueError, "limit must not be negative");
-      return nullptr;
-    }
+    long long limit = 0;
+    if (!to_count(arg, "limit", limit)) return nullptr;
     return PyLong_FromSize_t(set_near_face_limit(static_cast<std::size_t>(limit)));
   });
 }
